@@ -1,0 +1,142 @@
+#include "webcamcontroller.h"
+
+#include "cameraprotocol.h"
+#include "connectionerror.h"
+#include "connectionlistener.h"
+#include "videoframe.h"
+#include "virtualcamera.h"
+#include "winsockstream.h"
+
+#include <algorithm>
+
+WebcamController::WebcamController(ConnectionListener *listener)
+    : m_listener(listener)
+{
+}
+
+WebcamController::~WebcamController()
+{
+    // Ending now, not after a read time-out: the interrupt breaks the stream's waits, and the loop,
+    // finding running cleared, reports the end as a disconnect.
+    m_running = false;
+    m_interrupt.trigger();
+    wait();
+    m_finished.load(std::memory_order_acquire);
+    releaseConnection();
+}
+
+bool WebcamController::startWifi(const QString &address, int port)
+{
+    return start(std::make_unique<WinSockStream>(address.toLocal8Bit().toStdString(), port, &m_interrupt));
+}
+
+bool WebcamController::start(std::unique_ptr<TransportStream> stream)
+{
+    if (!m_finished.load(std::memory_order_acquire))
+        return false; // the running connection still uses its stream
+    wait(); // at most the few instructions after the last report
+    releaseConnection();
+    m_interrupt.reset();
+    m_stream = std::move(stream);
+    m_framesWritten = 0;
+    m_latencyTotalNs = 0;
+    m_latencyMaxNs = 0;
+    m_finished = false;
+    m_running = true;
+    QThread::start();
+    return true;
+}
+
+bool WebcamController::stop()
+{
+    m_running = false;
+    return true;
+}
+
+WebcamController::FrameStats WebcamController::frameStats() const
+{
+    return {m_framesWritten.load(), std::chrono::nanoseconds(m_latencyTotalNs.load()),
+            std::chrono::nanoseconds(m_latencyMaxNs.load())};
+}
+
+void WebcamController::run()
+{
+    const int code = handshake();
+    if (code != 0) {
+        m_running = false;
+        m_finished.store(true, std::memory_order_release);
+        m_listener->onConnectError(code, m_serverMajor, m_serverMinor);
+        return;
+    }
+    m_listener->onConnected();
+    pumpFrames();
+    releaseConnection();
+    const bool aborted = m_running;
+    m_finished.store(true, std::memory_order_release);
+    if (aborted)
+        m_listener->onAborted();
+    else
+        m_listener->onDisconnected();
+    m_running = false;
+}
+
+int WebcamController::handshake()
+{
+    int code = 0;
+    unsigned char major = 0, minor = 0, third = 0;
+    if (m_stream->open() != 0) {
+        code = ConnectionError::OpenFailed;
+    } else {
+        m_protocol = std::make_unique<CameraProtocol>(m_stream.get());
+        if (!m_protocol->queryVersion(major, minor, third)) {
+            code = ConnectionError::VersionQueryFailed;
+        } else if (major * 256 + minor > ClientInfo::kMajorVersion * 256 + ClientInfo::kMinorVersion) {
+            m_serverMajor = major;
+            m_serverMinor = minor;
+            code = ConnectionError::VersionMismatch;
+        } else if (!m_protocol->queryResolution(m_width, m_height) || m_width <= 0 || m_height <= 0
+                   || static_cast<long long>(m_width) * m_height > kMaxFramePixels) {
+            code = ConnectionError::ResolutionFailed;
+        }
+    }
+    if (code != 0)
+        releaseConnection();
+    return code;
+}
+
+void WebcamController::pumpFrames()
+{
+    const int width = m_width;
+    const int height = m_height;
+    filter_wrapper_open(width, height);
+    while (m_running) {
+        const std::unique_ptr<VideoFrame> frame = m_protocol->receiveFrame(width, height);
+        if (!frame)
+            break;
+        if (m_flipHorizontal)
+            frame->flipHorizontal();
+        if (m_flipVertical)
+            frame->flipVertical();
+        frame->rotate(m_rotation);
+        filter_wrapper_write_frame_data(frame->data(), width * height * 3);
+
+        const auto latency = std::chrono::steady_clock::now() - m_protocol->lastFrameReceivedAt();
+        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(latency).count();
+        m_latencyTotalNs += ns;
+        m_latencyMaxNs = std::max(m_latencyMaxNs.load(), ns);
+        const long long written = ++m_framesWritten;
+        const long long limit = m_frameLimit;
+        if (limit > 0 && written >= limit)
+            m_running = false;
+    }
+    filter_wrapper_close();
+}
+
+void WebcamController::releaseConnection()
+{
+    if (m_stream) {
+        m_stream->close();
+        m_stream.reset();
+    }
+    m_protocol.reset();
+}

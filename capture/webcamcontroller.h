@@ -1,0 +1,105 @@
+#pragma once
+
+#include "clientinfo.h"
+#include "streaminterrupt.h"
+
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+class CameraProtocol;
+class ConnectionListener;
+class TransportStream;
+
+// The capture thread: one run() is one whole connection to the phone's camera server.
+//
+//   Idle ──start*()──▶ Starting ──handshake fails──▶ Failed: released, onConnectError ──▶ Idle
+//                         │
+//                         └─ handshake ok: onConnected ──▶ Streaming ──▶ Ending ──▶ Idle
+//
+//   Starting   a start operation made the stream, set running and started the thread. The thread opens
+//              the stream (any failure: -5), queries the version (-6; a server above 2.19: -7 with its
+//              version) and the resolution (-8, also for a frame size the client cannot stream).
+//   Streaming  the virtual camera is opened at the negotiated size; each pass receives one frame,
+//              mirrors it left-right, then top-bottom, then turns it, as the flags say at that moment,
+//              writes it and frees it. stop() takes effect at the top of the loop, so the frame being
+//              received is still written.
+//   Ending     the loop was left because stop() cleared running, the frame limit was reached, or the
+//              stream failed or stayed silent (five seconds on TCP). The virtual camera is closed and
+//              the stream released before the one report of the end: onDisconnected when running was
+//              cleared, otherwise onAborted.
+//
+// Threads: the GUI thread calls the start operations, stop(), the setters and the destructor; the
+// capture thread does everything else, the listener calls included. running, the flips, the rotation
+// and the frame limit are atomics read once per frame. The stream is touched by the GUI thread only
+// while no connection runs: a start operation refuses (returns false) while a connection still uses
+// its stream, and the destructor interrupts the stream's waits and waits for the thread, so that it
+// ends at once instead of after a read time-out. The listener must outlive the controller.
+class WebcamController : public QThread
+{
+public:
+    // The largest frame the client streams (8K UHD): a larger size from the phone fails the handshake
+    // with -8 instead of asking for gigabytes of pixels.
+    static constexpr long long kMaxFramePixels = 7680LL * 4320;
+
+    explicit WebcamController(ConnectionListener *listener);
+    ~WebcamController() override;
+
+    // Connects over TCP to address:port. False, and nothing changes, while an earlier connection is
+    // still running; true otherwise.
+    bool startWifi(const QString &address, int port = ClientInfo::kServerPort);
+
+    // Asks the running connection to end after the current frame; returns at once.
+    bool stop();
+
+    void setFlipVertical(bool on) { m_flipVertical = on; }
+    void setFlipHorizontal(bool on) { m_flipHorizontal = on; }
+    void setRotation(int turns) { m_rotation = turns; }
+
+    // Ends each connection like stop() once this many frames have been written; 0 means never.
+    void setFrameLimit(long long frames) { m_frameLimit = frames; }
+
+    // Frames written by the current or last connection, and their time from the last byte received
+    // to the write done into the virtual camera.
+    struct FrameStats
+    {
+        long long frames = 0;
+        std::chrono::nanoseconds totalLatency{0};
+        std::chrono::nanoseconds maxLatency{0};
+    };
+    FrameStats frameStats() const;
+
+protected:
+    void run() override;
+
+private:
+    bool start(std::unique_ptr<TransportStream> stream);
+    int handshake();
+    void pumpFrames();
+    void releaseConnection();
+
+    ConnectionListener *const m_listener;
+    std::unique_ptr<TransportStream> m_stream;
+    std::unique_ptr<CameraProtocol> m_protocol;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_flipVertical{false};
+    std::atomic<bool> m_flipHorizontal{false};
+    std::atomic<int> m_rotation{0};
+    int m_width = 0;
+    int m_height = 0;
+    int m_serverMajor = 0;
+    int m_serverMinor = 0;
+
+    // True while no connection is pending, and from just before a connection's last report on: the
+    // thread then only returns. Stored with release as the thread's last touch of the stream, so the
+    // GUI thread may reuse the stream field once it has read true here.
+    std::atomic<bool> m_finished{true};
+    std::atomic<long long> m_frameLimit{0};
+    std::atomic<long long> m_framesWritten{0};
+    std::atomic<long long> m_latencyTotalNs{0};
+    std::atomic<long long> m_latencyMaxNs{0};
+    StreamInterrupt m_interrupt;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+// The virtual camera: frames written here appear in a v4l2loopback device, where every other program
+// sees them as a webcam.
+//
+// The device is LUMO_VIRTUAL_CAMERA if that names one (a regular file or FIFO named there receives the
+// same YUYV frames one after another, and a path that does not exist yet becomes a regular file);
+// otherwise the loopback device labelled "Lumo Webcam"; otherwise the first v4l2loopback device that
+// offers video output. One camera per process; the capture thread is its only user at any time.
+
+// Opens the camera for frames of width x height pixels of 3 bytes (B, G, R, as the decoder makes them).
+// Returns nonzero on success. On failure the writes go nowhere and one line on standard error says
+// how to load the module. A device stays open between connections while the size stays the same, so
+// that programs reading it do not break.
+int filter_wrapper_open(int width, int height);
+
+// Converts one frame (length = width * height * 3 bytes) to YUYV and writes it whole.
+void filter_wrapper_write_frame_data(const unsigned char *data, int length);
+
+// Ends the current connection's use of the camera.
+void filter_wrapper_close();
