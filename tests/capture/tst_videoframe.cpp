@@ -1,0 +1,368 @@
+#include "jpegencoder.h"
+#include "referencetransforms.h"
+#include "testpicture.h"
+#include "videoframe.h"
+
+#include <QSize>
+#include <QTest>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes jpegOf(int width, int height)
+{
+    const Bytes picture = makeTestPicture(width, height);
+    return encodeJpeg(picture.data(), width, height);
+}
+
+// A frame that decoded, its pixels then replaced by noise: the transforms only move 3-byte units,
+// and noise shows every misplaced byte. Null when the frame did not decode.
+std::unique_ptr<VideoFrame> noiseFrame(int width, int height, std::uint32_t seed = 7)
+{
+    const Bytes jpeg = jpegOf(width, height);
+    auto frame = std::make_unique<VideoFrame>(jpeg.data(), int(jpeg.size()), width, height);
+    if (!frame->isDecoded() || frame->byteCount() != std::size_t(width) * height * 3)
+        return nullptr;
+    const Bytes noise = makeNoisePicture(width, height, seed);
+    std::memcpy(frame->data(), noise.data(), noise.size());
+    return frame;
+}
+
+Bytes pixelsOf(const VideoFrame &frame)
+{
+    return Bytes(frame.data(), frame.data() + frame.byteCount());
+}
+
+// Index of the first differing byte, or -1.
+long long firstDifference(const Bytes &actual, const Bytes &expected)
+{
+    if (actual.size() != expected.size())
+        return 0;
+    const auto mismatch = std::mismatch(actual.begin(), actual.end(), expected.begin());
+    return mismatch.first == actual.end() ? -1 : mismatch.first - actual.begin();
+}
+
+bool isBlack(const unsigned char *pixel)
+{
+    return pixel[0] == 0 && pixel[1] == 0 && pixel[2] == 0;
+}
+
+} // namespace
+
+class TestVideoFrame : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decodesAJpegOfItsOwnSize();
+    void failedDecodeGivesABlackFrame_data();
+    void failedDecodeGivesABlackFrame();
+    void failedDecodeIgnoresFlipsButStillRotates();
+    void sizesWithoutAPictureGiveAnEmptyFrame_data();
+    void sizesWithoutAPictureGiveAnEmptyFrame();
+
+    void transformsMatchThePlainAlgorithm_data();
+    void transformsMatchThePlainAlgorithm();
+    void quarterTurnShowsTheCentredSquareBetweenBands_data();
+    void quarterTurnShowsTheCentredSquareBetweenBands();
+    void quarterTurnOfLandscapeMapsPixelsAsDescribed();
+    void oppositeTurnsRestoreThePicture_data();
+    void oppositeTurnsRestoreThePicture();
+    void otherTurnValuesChangeNothing_data();
+    void otherTurnValuesChangeNothing();
+    void flipHorizontalOfWidthThreeSwapsTheOuterColumns();
+};
+
+void TestVideoFrame::decodesAJpegOfItsOwnSize()
+{
+    const int width = 320;
+    const int height = 240;
+    const Bytes picture = makeTestPicture(width, height);
+    const Bytes jpeg = encodeJpeg(picture.data(), width, height);
+    QVERIFY(!jpeg.empty());
+
+    const VideoFrame frame(jpeg.data(), int(jpeg.size()), width, height);
+    QVERIFY(frame.isDecoded());
+    QCOMPARE(frame.width(), width);
+    QCOMPARE(frame.height(), height);
+    QCOMPARE(frame.byteCount(), picture.size());
+
+    // Same byte order and row order as the source picture: with B and R swapped or the rows upside
+    // down this picture is off by 50 to 60 levels on average. The JPEG itself loses about 5, mostly
+    // colour at the edges of its flat blocks (4:2:0 chroma).
+    long long errorSum = 0;
+    for (std::size_t i = 0; i < picture.size(); ++i)
+        errorSum += std::abs(int(frame.data()[i]) - int(picture[i]));
+    const double meanError = double(errorSum) / double(picture.size());
+    QVERIFY2(meanError < 10.0, qPrintable(QString::number(meanError)));
+}
+
+void TestVideoFrame::failedDecodeGivesABlackFrame_data()
+{
+    QTest::addColumn<Bytes>("jpeg");
+    QTest::addColumn<int>("length");
+
+    const Bytes smaller = jpegOf(64, 47);
+    const Bytes larger = jpegOf(65, 48);
+    const Bytes garbage = makeNoisePicture(100, 1);
+    const Bytes good = jpegOf(64, 48);
+    QTest::newRow("JPEG one row short") << smaller << int(smaller.size());
+    QTest::newRow("JPEG one column wider") << larger << int(larger.size());
+    QTest::newRow("no JPEG at all") << garbage << int(garbage.size());
+    QTest::newRow("header cut off") << good << 20;
+    QTest::newRow("zero length") << good << 0;
+    QTest::newRow("negative length") << good << -1;
+    QTest::newRow("null pointer") << Bytes() << 100;
+}
+
+void TestVideoFrame::failedDecodeGivesABlackFrame()
+{
+    QFETCH(Bytes, jpeg);
+    QFETCH(int, length);
+
+    const VideoFrame frame(jpeg.empty() ? nullptr : jpeg.data(), length, 64, 48);
+    QVERIFY(!frame.isDecoded());
+    QCOMPARE(frame.byteCount(), std::size_t(64 * 48 * 3));
+    const Bytes pixels = pixelsOf(frame);
+    QCOMPARE(std::count(pixels.begin(), pixels.end(), 0), qsizetype(pixels.size()));
+}
+
+void TestVideoFrame::failedDecodeIgnoresFlipsButStillRotates()
+{
+    const Bytes wrongSize = jpegOf(41, 30);
+    VideoFrame frame(wrongSize.data(), int(wrongSize.size()), 40, 30);
+    QVERIFY(!frame.isDecoded());
+    const Bytes noise = makeNoisePicture(40, 30);
+    std::memcpy(frame.data(), noise.data(), noise.size());
+
+    frame.flipHorizontal();
+    frame.flipVertical();
+    QCOMPARE(firstDifference(pixelsOf(frame), noise), -1);
+
+    Bytes expected = noise;
+    reference::rotate(expected.data(), 40, 30, 1);
+    frame.rotate(1);
+    QCOMPARE(firstDifference(pixelsOf(frame), expected), -1);
+}
+
+void TestVideoFrame::sizesWithoutAPictureGiveAnEmptyFrame_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("width 0") << 0 << 480;
+    QTest::newRow("height 0") << 640 << 0;
+    QTest::newRow("negative width") << -640 << 480;
+    QTest::newRow("both negative") << -2 << -2;
+    QTest::newRow("65535 x 65535") << 65535 << 65535;
+    QTest::newRow("int max x int max") << INT_MAX << INT_MAX;
+    QTest::newRow("int max x 1") << INT_MAX << 1;
+    QTest::newRow("just above 8192 x 8192") << 8193 << 8192;
+}
+
+void TestVideoFrame::sizesWithoutAPictureGiveAnEmptyFrame()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    const Bytes jpeg = jpegOf(16, 16);
+
+    VideoFrame frame(jpeg.data(), int(jpeg.size()), width, height);
+    QVERIFY(!frame.isDecoded());
+    QCOMPARE(frame.width(), width);
+    QCOMPARE(frame.height(), height);
+    QCOMPARE(frame.byteCount(), std::size_t(0));
+    QVERIFY(!frame.data());
+    frame.flipHorizontal();
+    frame.flipVertical();
+    for (int turns = 1; turns <= 3; ++turns)
+        frame.rotate(turns);
+}
+
+void TestVideoFrame::transformsMatchThePlainAlgorithm_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<bool>("upsideDown");
+    QTest::addColumn<int>("turns");
+
+    // One-pixel lines, tiny odd and even pictures, tile edges (16 pixels) hit and missed, the common
+    // camera sizes and their odd neighbours in both orientations.
+    const QList<QSize> sizes = {{1, 1},   {1, 9},   {9, 1},    {2, 3},    {3, 2},    {7, 5},    {5, 7},
+                                {16, 16}, {33, 17}, {17, 34},  {640, 480}, {641, 480}, {480, 641}, {480, 640},
+                                {481, 481}};
+    for (const QSize &size : sizes) {
+        for (int flips = 0; flips < 4; ++flips) {
+            for (int turns = 0; turns <= 3; ++turns) {
+                const bool mirror = flips & 1;
+                const bool upsideDown = flips & 2;
+                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
+                              upsideDown ? "upside-down " : "", turns)
+                    << size.width() << size.height() << mirror << upsideDown << turns;
+            }
+        }
+    }
+}
+
+void TestVideoFrame::transformsMatchThePlainAlgorithm()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(bool, mirror);
+    QFETCH(bool, upsideDown);
+    QFETCH(int, turns);
+
+    const std::unique_ptr<VideoFrame> frame = noiseFrame(width, height);
+    QVERIFY(frame);
+    Bytes expected = pixelsOf(*frame);
+
+    // The controller's order: mirror, upside down, then turn.
+    if (mirror) {
+        reference::flipHorizontal(expected.data(), width, height);
+        frame->flipHorizontal();
+    }
+    if (upsideDown) {
+        reference::flipVertical(expected.data(), width, height);
+        frame->flipVertical();
+    }
+    reference::rotate(expected.data(), width, height, turns);
+    frame->rotate(turns);
+
+    QCOMPARE(frame->width(), width);
+    QCOMPARE(frame->height(), height);
+    QCOMPARE(firstDifference(pixelsOf(*frame), expected), -1);
+}
+
+void TestVideoFrame::quarterTurnShowsTheCentredSquareBetweenBands_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("turns");
+    QTest::addColumn<int>("left");
+    QTest::addColumn<int>("right");
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("bottom");
+    QTest::newRow("640x480 turns 1") << 640 << 480 << 1 << 80 << 80 << 0 << 0;
+    QTest::newRow("480x640 turns 1") << 480 << 640 << 1 << 0 << 0 << 80 << 80;
+    QTest::newRow("641x480 turns 3") << 641 << 480 << 3 << 80 << 81 << 0 << 0;
+    QTest::newRow("480x641 turns 3") << 480 << 641 << 3 << 0 << 0 << 80 << 81;
+    QTest::newRow("480x480 turns 1") << 480 << 480 << 1 << 0 << 0 << 0 << 0;
+}
+
+void TestVideoFrame::quarterTurnShowsTheCentredSquareBetweenBands()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, turns);
+    QFETCH(int, left);
+    QFETCH(int, right);
+    QFETCH(int, top);
+    QFETCH(int, bottom);
+
+    const std::unique_ptr<VideoFrame> frame = noiseFrame(width, height);
+    QVERIFY(frame);
+    for (std::size_t i = 0; i < frame->byteCount(); ++i)
+        frame->data()[i] |= 1; // no black pixel before the turn
+    frame->rotate(turns);
+
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const bool band = x < left || x >= width - right || y < top || y >= height - bottom;
+            const unsigned char *pixel = frame->data() + (std::size_t(y) * width + x) * 3;
+            if (isBlack(pixel) != band)
+                QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is %3black").arg(x).arg(y).arg(band ? "not " : "")));
+        }
+    }
+}
+
+void TestVideoFrame::quarterTurnOfLandscapeMapsPixelsAsDescribed()
+{
+    // Checked against the picture itself, not against the plain algorithm: column 80 + i of row j
+    // shows what stood at column 80 + j of row 479 - i.
+    const std::unique_ptr<VideoFrame> frame = noiseFrame(640, 480);
+    QVERIFY(frame);
+    const Bytes before = pixelsOf(*frame);
+    frame->rotate(1);
+    for (int j = 0; j < 480; ++j) {
+        for (int i = 0; i < 480; ++i) {
+            const unsigned char *now = frame->data() + (std::size_t(j) * 640 + 80 + i) * 3;
+            const unsigned char *then = before.data() + (std::size_t(479 - i) * 640 + 80 + j) * 3;
+            if (std::memcmp(now, then, 3) != 0)
+                QFAIL(qPrintable(QStringLiteral("column %1 row %2").arg(80 + i).arg(j)));
+        }
+    }
+}
+
+void TestVideoFrame::oppositeTurnsRestoreThePicture_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("second");
+    QTest::newRow("half turn twice, 640x480") << 640 << 480 << 2 << 2;
+    QTest::newRow("half turn twice, 7x5") << 7 << 5 << 2 << 2;
+    QTest::newRow("half turn twice, 1x9") << 1 << 9 << 2 << 2;
+    QTest::newRow("1 then 3, 480x480") << 480 << 480 << 1 << 3;
+    QTest::newRow("3 then 1, 5x5") << 5 << 5 << 3 << 1;
+    QTest::newRow("1 then 3, 1x1") << 1 << 1 << 1 << 3;
+}
+
+void TestVideoFrame::oppositeTurnsRestoreThePicture()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, first);
+    QFETCH(int, second);
+
+    const std::unique_ptr<VideoFrame> frame = noiseFrame(width, height);
+    QVERIFY(frame);
+    const Bytes before = pixelsOf(*frame);
+    frame->rotate(first);
+    QVERIFY(width * height == 1 || firstDifference(pixelsOf(*frame), before) != -1);
+    frame->rotate(second);
+    QCOMPARE(firstDifference(pixelsOf(*frame), before), -1);
+}
+
+void TestVideoFrame::otherTurnValuesChangeNothing_data()
+{
+    QTest::addColumn<int>("turns");
+    QTest::newRow("0") << 0;
+    QTest::newRow("4") << 4;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("-3") << -3;
+    QTest::newRow("int min") << INT_MIN;
+}
+
+void TestVideoFrame::otherTurnValuesChangeNothing()
+{
+    QFETCH(int, turns);
+    const std::unique_ptr<VideoFrame> frame = noiseFrame(64, 48);
+    QVERIFY(frame);
+    const Bytes before = pixelsOf(*frame);
+    frame->rotate(turns);
+    QCOMPARE(firstDifference(pixelsOf(*frame), before), -1);
+}
+
+void TestVideoFrame::flipHorizontalOfWidthThreeSwapsTheOuterColumns()
+{
+    const std::unique_ptr<VideoFrame> frame = noiseFrame(3, 4);
+    QVERIFY(frame);
+    const Bytes before = pixelsOf(*frame);
+    frame->flipHorizontal();
+    for (int y = 0; y < 4; ++y) {
+        const unsigned char *row = frame->data() + y * 9;
+        const unsigned char *old = before.data() + y * 9;
+        QCOMPARE(std::memcmp(row, old + 6, 3), 0);
+        QCOMPARE(std::memcmp(row + 3, old + 3, 3), 0);
+        QCOMPARE(std::memcmp(row + 6, old, 3), 0);
+    }
+}
+
+QTEST_APPLESS_MAIN(TestVideoFrame)
+#include "tst_videoframe.moc"
