@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs Lumo Webcam Client's headless front end.
+#
+#   scripts/run.sh                          streams the bundled phone simulator into the virtual camera
+#   scripts/run.sh --wifi 192.168.1.20      streams a real phone's camera server
+#
+# Other arguments (--hflip, --vflip, --rotate, --frames) go to lumo-webcam-cli. Stop with Ctrl+C.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+simulator_pid=""
+cleanup() { [ -n "$simulator_pid" ] && kill "$simulator_pid" 2>/dev/null; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+args=("$@")
+if [[ " ${args[*]} " != *" --wifi "* ]]; then
+    echo "No phone given: streaming the bundled phone simulator (127.0.0.1:8123)." >&2
+    build/tools/phonesim/lumo-phone-sim --listen 127.0.0.1 --port 8123 > /dev/null &
+    simulator_pid=$!
+    sleep 0.5
+    args=(--wifi 127.0.0.1 "${args[@]}")
+fi
+build/app/lumo-webcam-cli "${args[@]}"

@@ -1,0 +1,387 @@
+#include "connectionlistener.h"
+#include "jpegencoder.h"
+#include "loopbackserver.h"
+#include "simulatorprocess.h"
+#include "webcamcontroller.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMutex>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Server = LoopbackServer;
+
+namespace {
+
+// Records the reports of the capture thread, in order.
+class RecordingListener : public ConnectionListener
+{
+public:
+    void onConnected() override { add(QStringLiteral("connected")); }
+    void onConnectError(int code, int param1, int param2) override
+    {
+        add(QStringLiteral("error %1 %2 %3").arg(code).arg(param1).arg(param2));
+    }
+    void onAborted() override { add(QStringLiteral("aborted")); }
+    void onDisconnected() override { add(QStringLiteral("disconnected")); }
+
+    QStringList events() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_events;
+    }
+    // Waits until count reports have arrived.
+    bool waitFor(int count, int milliseconds = 10000) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (events().size() < count && timer.elapsed() < milliseconds)
+            QThread::msleep(5);
+        return events().size() >= count;
+    }
+
+private:
+    void add(const QString &event)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_events.append(event);
+    }
+    mutable QMutex m_mutex;
+    QStringList m_events;
+};
+
+QByteArray u32(int value)
+{
+    QByteArray out(4, 0);
+    for (int i = 0; i < 4; ++i)
+        out[i] = char((quint32(value) >> (24 - 8 * i)) & 0xff);
+    return out;
+}
+
+QByteArray versionReply(int major, int minor)
+{
+    return QByteArray(1, 1) + u32(3) + char(major) + char(minor) + char(0);
+}
+
+QByteArray resolutionReply(int status, int width, int height)
+{
+    return QByteArray(1, 2) + u32(5) + char(status) + char(width >> 8) + char(width) + char(height >> 8) + char(height);
+}
+
+QList<Server::Step> handshake(int width, int height)
+{
+    return {Server::receive(7), Server::send(versionReply(2, 19)), Server::receive(5),
+            Server::send(resolutionReply(1, width, height))};
+}
+
+// A frame record: the length prefix and a JPEG of a picture whose left half is dark and right half light.
+QByteArray frameRecord(int width, int height)
+{
+    std::vector<unsigned char> pixels(size_t(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                pixels[(size_t(y) * width + x) * 3 + c] = x < width / 2 ? 16 : 235;
+    const std::vector<unsigned char> jpeg = encodeJpeg(pixels.data(), width, height, 90);
+    return u32(int(jpeg.size())) + QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+} // namespace
+
+class TestWebcamController : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void failedOpenReportsMinusFive();
+    void serverVersionIsChecked_data();
+    void serverVersionIsChecked();
+    void laterErrorsCarryTheLastStoredVersion();
+    void unusableResolutionFailsAndWritesNothing_data();
+    void unusableResolutionFailsAndWritesNothing();
+    void stopWhileStreamingWritesTheCurrentFrameThenDisconnects();
+    void silentServerAbortsAfterFiveSeconds();
+    void frameLimitEndsAsADisconnect();
+    void rotationChangeAppliesToTheNextFrame();
+    void badFramesNeverEndTheProcess_data();
+    void badFramesNeverEndTheProcess();
+    void startWhileRunningIsRefusedAndALaterStartRunsAgain();
+    void destroyingARunningControllerEndsItAtOnce_data();
+    void destroyingARunningControllerEndsItAtOnce();
+    void manyConnectDisconnectCycles();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_camera;
+    int m_test = 0;
+};
+
+void TestWebcamController::init()
+{
+    // Each test writes into a camera file of its own; the file only appears when the camera is opened.
+    m_camera = m_dir.filePath(QStringLiteral("camera-%1.yuyv").arg(++m_test));
+    qputenv("LUMO_VIRTUAL_CAMERA", m_camera.toLocal8Bit());
+}
+
+void TestWebcamController::failedOpenReportsMinusFive()
+{
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), freePort()));
+    QVERIFY(listener.waitFor(1));
+    QVERIFY(controller.wait(5000));
+    QCOMPARE(listener.events(), QStringList{QStringLiteral("error -5 0 0")});
+    QVERIFY(!QFile::exists(m_camera));
+}
+
+void TestWebcamController::serverVersionIsChecked_data()
+{
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::addColumn<QStringList>("events");
+    const QStringList accepted = {QStringLiteral("connected"), QStringLiteral("aborted")};
+    QTest::newRow("2.19") << 2 << 19 << accepted;
+    QTest::newRow("1.99") << 1 << 99 << accepted;
+    QTest::newRow("2.20") << 2 << 20 << QStringList{QStringLiteral("error -7 2 20")};
+    QTest::newRow("3.0") << 3 << 0 << QStringList{QStringLiteral("error -7 3 0")};
+}
+
+void TestWebcamController::serverVersionIsChecked()
+{
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    QFETCH(QStringList, events);
+    // An accepted server answers the resolution query and hangs up: the connection then breaks off.
+    Server server({Server::receive(7), Server::send(versionReply(major, minor)), Server::receive(5),
+                   Server::send(resolutionReply(1, 64, 48))});
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+    QVERIFY(listener.waitFor(events.size()));
+    QVERIFY(controller.wait(5000));
+    QCOMPARE(listener.events(), events);
+}
+
+void TestWebcamController::laterErrorsCarryTheLastStoredVersion()
+{
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    {
+        Server server({Server::receive(7), Server::send(versionReply(2, 20))});
+        controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+        QVERIFY(listener.waitFor(1));
+    }
+    controller.startWifi(QStringLiteral("127.0.0.1"), freePort());
+    QVERIFY(listener.waitFor(2));
+    QCOMPARE(listener.events().last(), QStringLiteral("error -5 2 20"));
+}
+
+void TestWebcamController::unusableResolutionFailsAndWritesNothing_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("status 0") << 0 << 640 << 480;
+    QTest::newRow("status 2") << 2 << 640 << 480;
+    QTest::newRow("width 0") << 1 << 0 << 480;
+    QTest::newRow("height 0") << 1 << 640 << 0;
+    QTest::newRow("65535x65535") << 1 << 65535 << 65535;
+    QTest::newRow("larger than 8K") << 1 << 7681 << 4320;
+}
+
+void TestWebcamController::unusableResolutionFailsAndWritesNothing()
+{
+    QFETCH(int, status);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    Server server({Server::receive(7), Server::send(versionReply(2, 19)), Server::receive(5),
+                   Server::send(resolutionReply(status, width, height)), Server::send(frameRecord(64, 48)),
+                   Server::hold()});
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+    QVERIFY(listener.waitFor(1));
+    QVERIFY(controller.wait(5000));
+    QCOMPARE(listener.events(), QStringList{QStringLiteral("error -8 0 0")});
+    QVERIFY(!QFile::exists(m_camera));
+}
+
+void TestWebcamController::stopWhileStreamingWritesTheCurrentFrameThenDisconnects()
+{
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("--fps"),
+                                QStringLiteral("60")});
+    QVERIFY(simulator.isListening());
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port());
+    QTRY_VERIFY_WITH_TIMEOUT(controller.frameStats().frames >= 5, 10000);
+    controller.stop();
+    QVERIFY(listener.waitFor(2));
+    QVERIFY(controller.wait(5000));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("disconnected")}));
+    // Every frame counted is in the camera, whole, and the camera was closed before the report.
+    QCOMPARE(QFileInfo(m_camera).size(), controller.frameStats().frames * 160 * 120 * 2);
+}
+
+void TestWebcamController::silentServerAbortsAfterFiveSeconds()
+{
+    Server server(handshake(64, 48) << Server::send(frameRecord(64, 48)) << Server::hold());
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+    QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, 1LL, 5000);
+    QElapsedTimer silence;
+    silence.start();
+    QVERIFY(listener.waitFor(2, 10000));
+    QVERIFY2(silence.elapsed() >= 4500 && silence.elapsed() < 8000, qPrintable(QString::number(silence.elapsed())));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("aborted")}));
+}
+
+void TestWebcamController::frameLimitEndsAsADisconnect()
+{
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--fps"),
+                                QStringLiteral("0")});
+    QVERIFY(simulator.isListening());
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.setFrameLimit(3);
+    controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port());
+    QVERIFY(listener.waitFor(2));
+    QVERIFY(controller.wait(5000));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("disconnected")}));
+    QCOMPARE(controller.frameStats().frames, 3LL);
+    QCOMPARE(QFileInfo(m_camera).size(), 3LL * 64 * 48 * 2);
+}
+
+void TestWebcamController::rotationChangeAppliesToTheNextFrame()
+{
+    const QByteArray frame = frameRecord(64, 48);
+    Server server(handshake(64, 48) << Server::send(frame) << Server::pause(1000) << Server::send(frame));
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+    QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, 1LL, 5000);
+    controller.setRotation(2);
+    QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, 2LL, 5000);
+    QVERIFY(listener.waitFor(2));
+
+    QFile camera(m_camera);
+    QVERIFY(camera.open(QIODevice::ReadOnly));
+    const QByteArray yuyv = camera.readAll();
+    QCOMPARE(yuyv.size(), 2 * 64 * 48 * 2);
+    // Luma of the top-left pixel: dark in the first frame, light once turned by half a turn.
+    const auto luma = [&](int frameIndex) { return quint8(yuyv[frameIndex * 64 * 48 * 2]); };
+    QVERIFY2(luma(0) < 60, qPrintable(QString::number(luma(0))));
+    QVERIFY2(luma(1) > 180, qPrintable(QString::number(luma(1))));
+}
+
+void TestWebcamController::badFramesNeverEndTheProcess_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<long long>("frames");
+    QTest::newRow("negative length") << u32(-2) + QByteArray(100, 'x') << "aborted" << 0LL;
+    QTest::newRow("2 GiB length") << u32(0x7fffffff) + QByteArray(100, 'x') << "aborted" << 0LL;
+    QTest::newRow("JPEG of another size") << frameRecord(32, 24) << "aborted" << 1LL;
+    QTest::newRow("garbage instead of a JPEG") << u32(100) + QByteArray(100, '\x55') << "aborted" << 1LL;
+    QByteArray truncated = frameRecord(64, 48);
+    truncated = u32(int(truncated.size()) / 2 - 4) + truncated.mid(4, truncated.size() / 2 - 4);
+    QTest::newRow("truncated JPEG") << truncated << "aborted" << 1LL;
+}
+
+void TestWebcamController::badFramesNeverEndTheProcess()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QString, end);
+    QFETCH(long long, frames);
+    // After the bad record the server hangs up: the frames that arrived whole are written, then the
+    // connection breaks off.
+    Server server(handshake(64, 48) << Server::send(record));
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+    QVERIFY(listener.waitFor(2));
+    QVERIFY(controller.wait(5000));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), end}));
+    QCOMPARE(controller.frameStats().frames, frames);
+    QCOMPARE(QFileInfo(m_camera).size(), frames * 64 * 48 * 2);
+}
+
+void TestWebcamController::startWhileRunningIsRefusedAndALaterStartRunsAgain()
+{
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48")});
+    QVERIFY(simulator.isListening());
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port()));
+    QVERIFY(!controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port()));
+    QVERIFY(listener.waitFor(1));
+    QTRY_VERIFY_WITH_TIMEOUT(controller.frameStats().frames >= 2, 5000);
+    controller.stop();
+    QVERIFY(listener.waitFor(2));
+    // Right after the last report: the start waits for the few instructions left and runs a fresh connection.
+    QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port()));
+    QTRY_VERIFY_WITH_TIMEOUT(controller.frameStats().frames >= 2, 5000);
+    controller.stop();
+    QVERIFY(listener.waitFor(4));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("disconnected"),
+                                             QStringLiteral("connected"), QStringLiteral("disconnected")}));
+}
+
+void TestWebcamController::destroyingARunningControllerEndsItAtOnce_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::newRow("waiting for the version reply") << false;
+    QTest::newRow("waiting for a frame") << true;
+}
+
+void TestWebcamController::destroyingARunningControllerEndsItAtOnce()
+{
+    QFETCH(bool, streaming);
+    Server server(streaming ? handshake(64, 48) << Server::send(frameRecord(64, 48)) << Server::hold()
+                            : QList<Server::Step>{Server::receive(7), Server::hold()});
+    RecordingListener listener;
+    auto controller = std::make_unique<WebcamController>(&listener);
+    controller->startWifi(QStringLiteral("127.0.0.1"), server.port());
+    if (streaming)
+        QTRY_COMPARE_WITH_TIMEOUT(controller->frameStats().frames, 1LL, 5000);
+    else
+        QTest::qWait(300);
+    QElapsedTimer timer;
+    timer.start();
+    controller.reset();
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(listener.events().last(), streaming ? QStringLiteral("disconnected") : QStringLiteral("error -6 0 0"));
+}
+
+void TestWebcamController::manyConnectDisconnectCycles()
+{
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--fps"),
+                                QStringLiteral("120")});
+    QVERIFY(simulator.isListening());
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        controller.setFlipHorizontal(cycle % 2);
+        controller.setRotation(cycle % 4);
+        QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port()));
+        QTRY_VERIFY_WITH_TIMEOUT(controller.frameStats().frames >= 1, 5000);
+        controller.stop();
+        QVERIFY(listener.waitFor(2 * (cycle + 1)));
+    }
+    const QStringList events = listener.events();
+    QCOMPARE(events.count(QStringLiteral("connected")), 50);
+    QCOMPARE(events.count(QStringLiteral("disconnected")), 50);
+}
+
+QTEST_GUILESS_MAIN(TestWebcamController)
+#include "tst_webcamcontroller.moc"
