@@ -1,0 +1,275 @@
+#include "jpegdecoder.h"
+#include "jpegencoder.h"
+#include "testpicture.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QThread>
+#include <QtTest>
+
+#include <algorithm>
+#include <memory>
+
+class TestJpegDecoder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodesWhatWasEncoded_data();
+    void decodesWhatWasEncoded();
+    void givesBlueGreenRedWithTopRowFirst();
+    void refusesImageOfAnotherSize_data();
+    void refusesImageOfAnotherSize();
+    void refusesEmptyFrameAndNonJpegData_data();
+    void refusesEmptyFrameAndNonJpegData();
+    void decodesTruncatedJpegAsFarAsItGoes();
+    void decodesOnOneThreadAfterAnother();
+    void decodesOnSeveralThreadsAtOnce();
+};
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Difference
+{
+    int max = 0;
+    double mean = 0;
+};
+
+Difference compare(const Bytes &a, const Bytes &b, std::size_t count)
+{
+    Difference difference;
+    double sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int delta = std::abs(a[i] - b[i]);
+        difference.max = std::max(difference.max, delta);
+        sum += delta;
+    }
+    difference.mean = count ? sum / count : 0;
+    return difference;
+}
+
+// The largest difference away from the edges of the test picture's 16x16 blocks, where 4:2:0
+// chroma smears the colour of one block into the next.
+int maxInsideBlocks(const Bytes &a, const Bytes &b, int width, int height)
+{
+    int max = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            if (x % 16 >= 3 && x % 16 <= 12 && y % 16 >= 3 && y % 16 <= 12)
+                for (int c = 0; c < 3; ++c) {
+                    const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3 + c;
+                    max = std::max(max, std::abs(a[i] - b[i]));
+                }
+    return max;
+}
+
+// The length of the JPEG up to, but not including, the last byte of its scan header.
+std::size_t endOfScanHeader(const Bytes &jpeg)
+{
+    for (std::size_t i = 2; i + 3 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xff && jpeg[i + 1] == 0xda)
+            return i + 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]) - 1;
+    return 0;
+}
+
+// Decodes the way the capture path does: a fresh decoder per frame, init, then decode.
+int decodeFrame(const Bytes &jpeg, Bytes &pixels, int width, int height)
+{
+    JpegDecoder decoder;
+    decoder.init();
+    return decoder.decode(jpeg.data(), jpeg.size(), pixels.data(), width, height);
+}
+
+const std::uint8_t canaryByte = 0xa5;
+
+bool untouched(const Bytes &pixels)
+{
+    return std::all_of(pixels.begin(), pixels.end(), [](std::uint8_t byte) { return byte == canaryByte; });
+}
+
+} // namespace
+
+void TestJpegDecoder::decodesWhatWasEncoded_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("small") << 64 << 48;
+    QTest::newRow("not a multiple of the 16x16 MCU") << 37 << 21;
+    QTest::newRow("one pixel") << 1 << 1;
+    QTest::newRow("720p") << 1280 << 720;
+}
+
+void TestJpegDecoder::decodesWhatWasEncoded()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    const Bytes picture = makeTestPicture(width, height);
+    const Bytes jpeg = encodeJpeg(picture.data(), width, height, 95);
+    QVERIFY(jpeg.size() > 2);
+    QCOMPARE(jpeg[0], std::uint8_t(0xff)); // SOI
+    QCOMPARE(jpeg[1], std::uint8_t(0xd8));
+
+    Bytes pixels(picture.size(), canaryByte);
+    QVERIFY(decodeFrame(jpeg, pixels, width, height) != 0);
+    // A wrong byte order, row order or row length is off by far more than this.
+    const double mean = compare(pixels, picture, picture.size()).mean;
+    QVERIFY2(mean < 6.0, qPrintable(QString::number(mean)));
+    const int insideBlocks = maxInsideBlocks(pixels, picture, width, height);
+    QVERIFY2(insideBlocks < 10, qPrintable(QString::number(insideBlocks)));
+}
+
+void TestJpegDecoder::givesBlueGreenRedWithTopRowFirst()
+{
+    // A JPEG written by another encoder from an image that knows which colour is which: red on
+    // top, blue at the bottom left, green at the bottom right.
+    QImage image(32, 32, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    for (int y = 16; y < 32; ++y)
+        for (int x = 0; x < 32; ++x)
+            image.setPixel(x, y, x < 16 ? qRgb(0, 0, 255) : qRgb(0, 255, 0));
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "JPEG", 95));
+    const Bytes jpeg(encoded.begin(), encoded.end());
+
+    Bytes pixels(32 * 32 * 3, canaryByte);
+    QVERIFY(decodeFrame(jpeg, pixels, 32, 32) != 0);
+    const auto at = [&pixels](int x, int y) {
+        const std::uint8_t *p = &pixels[(y * 32 + x) * 3];
+        return std::tuple{int(p[0]), int(p[1]), int(p[2])};
+    };
+    const auto near = [](std::tuple<int, int, int> got, int b, int g, int r) {
+        const auto [gb, gg, gr] = got;
+        return std::abs(gb - b) < 12 && std::abs(gg - g) < 12 && std::abs(gr - r) < 12;
+    };
+    QVERIFY(near(at(8, 4), 0, 0, 255));
+    QVERIFY(near(at(24, 4), 0, 0, 255));
+    QVERIFY(near(at(4, 26), 255, 0, 0));
+    QVERIFY(near(at(26, 26), 0, 255, 0));
+}
+
+void TestJpegDecoder::refusesImageOfAnotherSize_data()
+{
+    QTest::addColumn<int>("frameWidth");
+    QTest::addColumn<int>("frameHeight");
+    // The JPEG is 64x48 in every row.
+    QTest::newRow("frame narrower") << 63 << 48;
+    QTest::newRow("frame lower") << 64 << 32;
+    QTest::newRow("frame wider") << 80 << 48;
+    QTest::newRow("frame higher") << 64 << 49;
+    QTest::newRow("width and height swapped") << 48 << 64;
+}
+
+void TestJpegDecoder::refusesImageOfAnotherSize()
+{
+    QFETCH(int, frameWidth);
+    QFETCH(int, frameHeight);
+    const Bytes picture = makeTestPicture(64, 48);
+    const Bytes jpeg = encodeJpeg(picture.data(), 64, 48);
+    Bytes pixels(static_cast<std::size_t>(frameWidth) * frameHeight * 3, canaryByte);
+    QCOMPARE(decodeFrame(jpeg, pixels, frameWidth, frameHeight), 0);
+    QVERIFY(untouched(pixels));
+}
+
+void TestJpegDecoder::refusesEmptyFrameAndNonJpegData_data()
+{
+    const Bytes picture = makeTestPicture(16, 16);
+    const Bytes jpeg = encodeJpeg(picture.data(), 16, 16);
+
+    QTest::addColumn<Bytes>("data");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("zero width") << jpeg << 0 << 16;
+    QTest::newRow("zero height") << jpeg << 16 << 0;
+    QTest::newRow("negative size") << jpeg << -16 << -16;
+    QTest::newRow("no data") << Bytes{} << 16 << 16;
+    QTest::newRow("garbage") << makeNoisePicture(100, 1) << 16 << 16;
+    QTest::newRow("start marker only") << Bytes{0xff, 0xd8} << 16 << 16;
+    QTest::newRow("cut inside the tables") << Bytes(jpeg.begin(), jpeg.begin() + 100) << 16 << 16;
+    // libjpeg calls this end a mere warning before it fails on the missing scan parameters.
+    QTest::newRow("cut inside the scan header")
+        << Bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(endOfScanHeader(jpeg))) << 16 << 16;
+}
+
+void TestJpegDecoder::refusesEmptyFrameAndNonJpegData()
+{
+    QFETCH(Bytes, data);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    Bytes pixels(static_cast<std::size_t>(std::max(width, 0)) * std::max(height, 0) * 3 + 16, canaryByte);
+    JpegDecoder decoder;
+    decoder.init();
+    // An empty vector's data() may be null; the decoder must cope with both.
+    const std::uint8_t none = 0;
+    const std::uint8_t *source = data.empty() ? &none : data.data();
+    QCOMPARE(decoder.decode(source, data.size(), pixels.data(), width, height), 0);
+    QVERIFY(untouched(pixels));
+    QCOMPARE(decoder.decode(nullptr, 0, pixels.data(), width, height), 0);
+}
+
+void TestJpegDecoder::decodesTruncatedJpegAsFarAsItGoes()
+{
+    // libjpeg reports the missing end as a warning and fills the rows it never got with grey; the
+    // picture is usable as far as the data went, so the frame counts as decoded.
+    const int width = 256;
+    const int height = 256;
+    const Bytes picture = makeTestPicture(width, height);
+    const Bytes jpeg = encodeJpeg(picture.data(), width, height, 90);
+    const Bytes truncated(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() * 6 / 10));
+
+    Bytes pixels(picture.size(), canaryByte);
+    QVERIFY(decodeFrame(truncated, pixels, width, height) != 0);
+    const Bytes topQuarter(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(picture.size() / 4));
+    QVERIFY(compare(topQuarter, picture, topQuarter.size()).mean < 6.0);
+    const Bytes bottomRow(pixels.end() - width * 3, pixels.end());
+    QVERIFY(!untouched(bottomRow));
+    QVERIFY(compare(bottomRow, Bytes(picture.end() - width * 3, picture.end()), bottomRow.size()).mean > 20.0);
+}
+
+void TestJpegDecoder::decodesOnOneThreadAfterAnother()
+{
+    // Each capture connection runs on a new thread; every one needs its own working decoder and
+    // leaves nothing behind when it ends.
+    const Bytes picture = makeTestPicture(96, 64);
+    const Bytes jpeg = encodeJpeg(picture.data(), 96, 64);
+    Bytes expected(picture.size());
+    QVERIFY(decodeFrame(jpeg, expected, 96, 64));
+    for (int round = 0; round < 4; ++round) {
+        Bytes pixels(picture.size(), canaryByte);
+        int result = 0;
+        std::unique_ptr<QThread> thread(QThread::create([&] { result = decodeFrame(jpeg, pixels, 96, 64); }));
+        thread->start();
+        QVERIFY(thread->wait(10000));
+        QVERIFY(result != 0);
+        QVERIFY(pixels == expected);
+    }
+}
+
+void TestJpegDecoder::decodesOnSeveralThreadsAtOnce()
+{
+    const Bytes picture = makeTestPicture(320, 240);
+    const Bytes jpeg = encodeJpeg(picture.data(), 320, 240);
+    Bytes expected(picture.size());
+    QVERIFY(decodeFrame(jpeg, expected, 320, 240));
+    constexpr int threadCount = 4;
+    std::vector<int> mismatches(threadCount, 0);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back(QThread::create([&, t] {
+            Bytes pixels(picture.size());
+            for (int i = 0; i < 20; ++i)
+                if (!decodeFrame(jpeg, pixels, 320, 240) || pixels != expected)
+                    ++mismatches[t];
+        }));
+        threads.back()->start();
+    }
+    for (auto &thread : threads)
+        QVERIFY(thread->wait(30000));
+    QCOMPARE(mismatches, std::vector<int>(threadCount, 0));
+}
+
+QTEST_GUILESS_MAIN(TestJpegDecoder)
+#include "tst_jpegdecoder.moc"

@@ -1,0 +1,152 @@
+#include "testpicture.h"
+#include "yuyv.h"
+#include "yuyvreference.h"
+
+#include <QtTest>
+
+#include <algorithm>
+
+class TestYuyv : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void knownColoursGiveBt601LimitedRange_data();
+    void knownColoursGiveBt601LimitedRange();
+    void matchesScalarReference_data();
+    void matchesScalarReference();
+    void oddWidthDropsLastColumn();
+    void tooNarrowPictureWritesNothing();
+    void referenceTurnsYuyvBackIntoTheColours();
+};
+
+namespace {
+
+QByteArray convert(const std::vector<std::uint8_t> &bgr, int width, int height)
+{
+    QByteArray yuyv(yuyvFrameBytes(width, height), '\0');
+    bgrToYuyv(bgr.data(), width, height, reinterpret_cast<std::uint8_t *>(yuyv.data()));
+    return yuyv;
+}
+
+int maxByteDifference(const QByteArray &a, const QByteArray &b)
+{
+    int max = 0;
+    for (qsizetype i = 0; i < std::min(a.size(), b.size()); ++i)
+        max = std::max(max, std::abs(uchar(a[i]) - uchar(b[i])));
+    return max;
+}
+
+std::vector<std::uint8_t> flatPicture(int width, int height, int b, int g, int r)
+{
+    std::vector<std::uint8_t> bgr;
+    for (int i = 0; i < width * height; ++i)
+        bgr.insert(bgr.end(), {std::uint8_t(b), std::uint8_t(g), std::uint8_t(r)});
+    return bgr;
+}
+
+} // namespace
+
+void TestYuyv::knownColoursGiveBt601LimitedRange_data()
+{
+    QTest::addColumn<int>("b");
+    QTest::addColumn<int>("g");
+    QTest::addColumn<int>("r");
+    QTest::addColumn<int>("y");
+    QTest::addColumn<int>("u");
+    QTest::addColumn<int>("v");
+    QTest::newRow("white") << 255 << 255 << 255 << 235 << 128 << 128;
+    QTest::newRow("black") << 0 << 0 << 0 << 16 << 128 << 128;
+    QTest::newRow("grey") << 128 << 128 << 128 << 126 << 128 << 128;
+    QTest::newRow("red") << 0 << 0 << 255 << 81 << 90 << 240;
+    QTest::newRow("green") << 0 << 255 << 0 << 145 << 54 << 34;
+    QTest::newRow("blue") << 255 << 0 << 0 << 41 << 240 << 110;
+}
+
+void TestYuyv::knownColoursGiveBt601LimitedRange()
+{
+    QFETCH(int, b);
+    QFETCH(int, g);
+    QFETCH(int, r);
+    QFETCH(int, y);
+    QFETCH(int, u);
+    QFETCH(int, v);
+    const int width = 6;
+    const int height = 2;
+    const QByteArray yuyv = convert(flatPicture(width, height, b, g, r), width, height);
+    const int expected[4] = {y, u, y, v};
+    for (qsizetype i = 0; i < yuyv.size(); ++i) {
+        if (std::abs(uchar(yuyv[i]) - expected[i % 4]) > 2)
+            QFAIL(qPrintable(QStringLiteral("byte %1 is %2, expected %3").arg(i).arg(uchar(yuyv[i])).arg(expected[i % 4])));
+    }
+}
+
+void TestYuyv::matchesScalarReference_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("one pair") << 2 << 1;
+    QTest::newRow("odd width") << 33 << 7;
+    QTest::newRow("wider than a SIMD block") << 130 << 9;
+    QTest::newRow("720p") << 1280 << 720;
+}
+
+void TestYuyv::matchesScalarReference()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    const std::vector<std::uint8_t> bgr = makeNoisePicture(width, height, 7);
+    const QByteArray expected = bgrToYuyvReference(bgr.data(), width, height);
+    // A guard zone behind the frame catches a conversion that writes past its last row.
+    QByteArray yuyv(expected.size() + 64, '\x5a');
+    bgrToYuyv(bgr.data(), width, height, reinterpret_cast<std::uint8_t *>(yuyv.data()));
+    QCOMPARE(yuyv.mid(expected.size()), QByteArray(64, '\x5a'));
+    yuyv.truncate(expected.size());
+    QVERIFY2(maxByteDifference(yuyv, expected) <= 2,
+             qPrintable(QStringLiteral("max difference %1").arg(maxByteDifference(yuyv, expected))));
+}
+
+void TestYuyv::oddWidthDropsLastColumn()
+{
+    const int width = 7;
+    const int height = 3;
+    std::vector<std::uint8_t> bgr = makeNoisePicture(width, height, 3);
+    const QByteArray before = convert(bgr, width, height);
+    QCOMPARE(before.size(), 6 * 2 * height);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t *last = &bgr[(y * width + width - 1) * 3];
+        std::fill(last, last + 3, std::uint8_t(255 - last[0]));
+    }
+    QCOMPARE(convert(bgr, width, height), before);
+    // Rows follow each other at 12 bytes: the second row is the second row of the picture.
+    std::vector<std::uint8_t> evenPart;
+    for (int y = 0; y < height; ++y)
+        evenPart.insert(evenPart.end(), bgr.begin() + y * width * 3, bgr.begin() + (y * width + width - 1) * 3);
+    QCOMPARE(convert(evenPart, width - 1, height), before);
+}
+
+void TestYuyv::tooNarrowPictureWritesNothing()
+{
+    const std::vector<std::uint8_t> bgr = makeNoisePicture(1, 4);
+    std::uint8_t canary[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    bgrToYuyv(bgr.data(), 1, 4, canary);
+    bgrToYuyv(bgr.data(), 0, 4, canary);
+    bgrToYuyv(bgr.data(), 4, 0, canary);
+    QCOMPARE(QByteArray(reinterpret_cast<char *>(canary), 8), QByteArray("\1\2\3\4\5\6\7\x08", 8));
+}
+
+void TestYuyv::referenceTurnsYuyvBackIntoTheColours()
+{
+    const int width = 4;
+    const int height = 2;
+    for (const auto &[b, g, r] : {std::tuple{255, 255, 255}, {0, 0, 0}, {0, 0, 255}, {30, 200, 90}, {128, 64, 10}}) {
+        const std::vector<std::uint8_t> bgr = flatPicture(width, height, b, g, r);
+        const QByteArray yuyv = convert(bgr, width, height);
+        const YuyvDifference difference =
+            compareBgrWithYuyv(bgr.data(), width, height, reinterpret_cast<const uchar *>(yuyv.constData()));
+        QVERIFY2(difference.max <= 3, qPrintable(QStringLiteral("colour %1,%2,%3: off by %4").arg(b).arg(g).arg(r).arg(difference.max)));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestYuyv)
+#include "tst_yuyv.moc"

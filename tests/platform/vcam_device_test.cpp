@@ -1,0 +1,234 @@
+// Writes frames through the virtual camera into a real v4l2loopback device and reads them back
+// from it as a webcam consumer would. It runs as root inside a throw-away VM that has the module
+// loaded (see CMakeLists.txt), so it is a plain program: it needs nothing but the device.
+//
+//   vcam_device_test DEVICE     DEVICE: the node the camera is expected to pick, e.g. /dev/video11
+//
+// The camera has to find DEVICE by itself (LUMO_VIRTUAL_CAMERA is unset). The reader checks that
+// frames read from DEVICE are byte for byte what bgrToYuyv makes of the pictures written. Two
+// writer processes follow each other, the first with three connections (the same size twice, so
+// the device stays open, then a new odd size, so it is set up again), because a loopback device
+// must take a new writer after the last one has gone.
+
+#include "testpicture.h"
+#include "virtualcamera.h"
+#include "yuyv.h"
+
+#include <linux/videodev2.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Writers cycle through this many different pictures; a reader names each frame it gets by
+// finding it among them.
+constexpr int pictureCount = 6;
+constexpr int framesToRead = 4;
+constexpr int secondsPerSession = 30;
+constexpr unsigned readTimeoutSeconds = 5;
+
+struct Session
+{
+    int width;
+    int height;
+};
+
+std::string device;
+
+int fail(const char *who, const std::string &what)
+{
+    std::printf("  %s: FAIL: %s\n", who, what.c_str());
+    return 1;
+}
+
+int frameBytes(const Session &s)
+{
+    return (s.width & ~1) * 2 * s.height;
+}
+
+Bytes expectedYuyv(const Session &s, int picture)
+{
+    Bytes yuyv(frameBytes(s));
+    bgrToYuyv(makeTestPicture(s.width, s.height, picture).data(), s.width, s.height, yuyv.data());
+    return yuyv;
+}
+
+// The consumer: opens the device as a webcam, checks the format, reads frames with read().
+int readSession(const Session &s)
+{
+    const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return fail("reader", "open " + device + ": " + std::strerror(errno));
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (::ioctl(fd, VIDIOC_G_FMT, &format) < 0)
+        return fail("reader", std::string("G_FMT(CAPTURE) (is anybody writing to this device?): ") + std::strerror(errno));
+    const v4l2_pix_format &pix = format.fmt.pix;
+    std::printf("  reader: %s %ux%u bytesperline=%u sizeimage=%u\n", device.c_str(), pix.width, pix.height,
+                pix.bytesperline, pix.sizeimage);
+    if (pix.pixelformat != V4L2_PIX_FMT_YUYV || pix.width != unsigned(s.width & ~1) || pix.height != unsigned(s.height)
+        || pix.bytesperline != unsigned((s.width & ~1) * 2))
+        return fail("reader", "not the YUYV format of this session");
+
+    std::vector<Bytes> expected;
+    for (int i = 0; i < pictureCount; ++i)
+        expected.push_back(expectedYuyv(s, i));
+    Bytes buffer(std::max<std::size_t>(pix.sizeimage, frameBytes(s)) + 4096);
+    std::set<int> seen;
+    for (int n = 0; n < framesToRead; ++n) {
+        // v4l2loopback's poll() only reports frames to a reader that has read before, so the read
+        // itself blocks; the alarm ends a reader that waits in vain (main reports the signal).
+        ::alarm(readTimeoutSeconds);
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        ::alarm(0);
+        if (got != frameBytes(s))
+            return fail("reader", "read " + std::to_string(got) + " bytes, want " + std::to_string(frameBytes(s)));
+        int match = -1;
+        for (int i = 0; i < pictureCount && match < 0; ++i)
+            if (std::memcmp(buffer.data(), expected[i].data(), expected[i].size()) == 0)
+                match = i;
+        if (match < 0)
+            return fail("reader", "frame " + std::to_string(n) + " is none of the pictures written");
+        seen.insert(match);
+    }
+    ::close(fd);
+    if (seen.size() < 2)
+        return fail("reader", "always the same picture: frames do not flow");
+    std::printf("  reader: %d frames byte-exact, %zu different pictures\n", framesToRead, seen.size());
+    return 0;
+}
+
+// One writer process: a connection per session, each held until the main process reports that
+// its reader is done (one status byte on fromMain).
+int writerProcess(const std::vector<Session> &sessions, int toMain, int fromMain)
+{
+    for (const Session &s : sessions) {
+        std::printf("writer %d: connection at %dx%d\n", int(::getpid()), s.width, s.height);
+        if (!filter_wrapper_open(s.width, s.height))
+            return fail("writer", "filter_wrapper_open failed");
+        std::vector<Bytes> pictures;
+        for (int i = 0; i < pictureCount; ++i)
+            pictures.push_back(makeTestPicture(s.width, s.height, i));
+        int next = 0;
+        const auto writeNext = [&] {
+            const Bytes &p = pictures[next++ % pictureCount];
+            filter_wrapper_write_frame_data(p.data(), static_cast<int>(p.size()));
+        };
+        writeNext();
+        writeNext();
+        const char go = 1;
+        if (::write(toMain, &go, 1) != 1)
+            return fail("writer", "cannot reach the main process");
+        // About 30 frames a second until the reader has its verdict.
+        char verdict = 1;
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            pollfd done{fromMain, POLLIN, 0};
+            if (::poll(&done, 1, 33) > 0) {
+                if (::read(fromMain, &verdict, 1) != 1)
+                    verdict = 1;
+                break;
+            }
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(secondsPerSession))
+                return fail("writer", "no verdict from the reader");
+            writeNext();
+        }
+        filter_wrapper_close();
+        std::printf("writer %d: %d frames written, reader %s\n", int(::getpid()), next, verdict ? "FAILED" : "passed");
+        if (verdict)
+            return 1;
+    }
+    return 0;
+}
+
+int waitFor(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs one writer process through its sessions and a fresh reader process for each. The readers
+// are forked from here, where the camera was never opened, so no reader holds a copy of the
+// writer's descriptor.
+int runWriter(const std::vector<Session> &sessions)
+{
+    int toMain[2];
+    int fromMain[2];
+    if (::pipe(toMain) < 0 || ::pipe(fromMain) < 0)
+        return fail("main", "pipe");
+    std::fflush(stdout);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        ::close(toMain[0]);
+        ::close(fromMain[1]);
+        const int result = writerProcess(sessions, toMain[1], fromMain[0]);
+        std::fflush(stdout);
+        std::exit(result); // exit, not _exit: the camera closes its device on the way out
+    }
+    ::close(toMain[1]);
+    ::close(fromMain[0]);
+    int failures = 0;
+    for (const Session &s : sessions) {
+        char go = 0;
+        if (::read(toMain[0], &go, 1) != 1) {
+            ++failures;
+            break;
+        }
+        std::fflush(stdout);
+        const pid_t reader = ::fork();
+        if (reader == 0) {
+            const int result = readSession(s);
+            std::fflush(stdout);
+            ::_exit(result);
+        }
+        const int status = waitFor(reader);
+        if (status == 128 + SIGALRM)
+            std::printf("  reader: FAIL: no frame within %u s\n", readTimeoutSeconds);
+        const char verdict = status == 0 ? 0 : 1;
+        failures += verdict;
+        if (::write(fromMain[1], &verdict, 1) != 1)
+            ++failures;
+    }
+    ::close(toMain[0]);
+    ::close(fromMain[1]);
+    if (waitFor(writer) != 0)
+        ++failures;
+    return failures;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DEVICE\n", argv[0]);
+        return 2;
+    }
+    device = argv[1];
+    ::unsetenv("LUMO_VIRTUAL_CAMERA");
+
+    int failures = runWriter({{320, 240}, {320, 240}, {321, 181}});
+    std::printf("-- second writer process, after the first has gone\n");
+    failures += runWriter({{640, 480}});
+    std::printf("vcam_device_test: %s\n", failures ? "FAILED" : "passed");
+    return failures ? 1 : 0;
+}
