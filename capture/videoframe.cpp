@@ -93,13 +93,13 @@ void gatherSquare(const unsigned char *src, std::ptrdiff_t stepI, std::ptrdiff_t
             // because the next row may be finished already.
             const int wideEnd = i1 == side ? side - 1 : i1;
             for (int j = j0; j < j1; ++j) {
-                unsigned char *d = dst + static_cast<std::size_t>(j) * rowBytes + static_cast<std::size_t>(i0) * kPixelBytes;
-                const unsigned char *s = src + j * stepJ + i0 * stepI;
+                unsigned char *d = dst + static_cast<std::size_t>(j) * rowBytes;
+                const unsigned char *s = src + j * stepJ;
                 int i = i0;
-                for (; i < wideEnd; ++i, d += kPixelBytes, s += stepI)
-                    std::memcpy(d, s, 4);
+                for (; i < wideEnd; ++i)
+                    std::memcpy(d + i * kPixelBytes, s + i * stepI, 4);
                 if (i < i1)
-                    std::memcpy(d, s, kPixelBytes);
+                    std::memcpy(d + i * kPixelBytes, s + i * stepI, kPixelBytes);
             }
         }
     }
