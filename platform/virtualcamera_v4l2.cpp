@@ -27,6 +27,7 @@
 namespace {
 
 const char loadHint[] = "sudo modprobe v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"";
+const std::string reloadHint = std::string("sudo modprobe -r v4l2loopback && ") + loadHint;
 const char cardLabel[] = "Lumo Webcam";
 const char loopbackDriver[] = "v4l2 loopback";
 
@@ -117,8 +118,12 @@ bool queryIdentity(int fd, V4l2Identity &identity)
     if (xioctl(fd, VIDIOC_QUERYCAP, &cap) < 0)
         return false;
     const std::uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
-    identity.card = reinterpret_cast<const char *>(cap.card);
-    identity.driver = reinterpret_cast<const char *>(cap.driver);
+    const auto text = [](const auto &field) {
+        const char *chars = reinterpret_cast<const char *>(field);
+        return std::string(chars, ::strnlen(chars, sizeof field));
+    };
+    identity.card = text(cap.card);
+    identity.driver = text(cap.driver);
     identity.offersOutput = (caps & V4L2_CAP_VIDEO_OUTPUT) != 0;
     return true;
 }
@@ -146,12 +151,18 @@ std::vector<std::string> videoNodes()
     return nodes;
 }
 
+struct LoopbackScan
+{
+    std::vector<std::string> candidates; // best first
+    std::vector<std::string> busy;       // loopback devices that take no output now
+};
+
 // The loopback devices worth trying, best first: the ones labelled for this program, then every
 // other loopback device that takes video output. Anything that is not v4l2loopback (a real
 // camera, a capture card) is never written to.
-std::vector<std::string> loopbackCandidates()
+LoopbackScan scanLoopbackDevices()
 {
-    std::vector<std::string> labelled;
+    LoopbackScan scan;
     std::vector<std::string> others;
     for (const std::string &node : videoNodes()) {
         const FileDescriptor fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
@@ -159,12 +170,14 @@ std::vector<std::string> loopbackCandidates()
         if (!fd.isOpen() || !queryIdentity(fd.get(), identity) || identity.driver != loopbackDriver)
             continue;
         if (identity.card == cardLabel)
-            labelled.push_back(node);
+            scan.candidates.push_back(node);
         else if (identity.offersOutput)
             others.push_back(node);
+        else
+            scan.busy.push_back(node);
     }
-    labelled.insert(labelled.end(), others.begin(), others.end());
-    return labelled;
+    scan.candidates.insert(scan.candidates.end(), others.begin(), others.end());
+    return scan;
 }
 
 // The one line of standard error the camera may print. A failure that repeats on every
@@ -190,7 +203,8 @@ public:
 private:
     enum class Sink { None, Device, File, Fifo };
 
-    bool openPath(const std::string &path, std::string &error);
+    bool openConfigured(const std::string &path);
+    bool openLoopback();
     bool openDevice(FileDescriptor fd, std::string &error);
     bool writeAll(const unsigned char *data, std::size_t size);
     void release();
@@ -226,77 +240,85 @@ bool V4l2Writer::open(int width, int height)
     m_width = width;
     m_height = height;
     m_fromEnvironment = fromEnvironment;
-
-    std::string error;
-    if (fromEnvironment) {
-        if (!openPath(wanted, error)) {
-            reportOnce("Lumo Webcam: cannot use virtual camera " + wanted + " (LUMO_VIRTUAL_CAMERA): " + error);
-            release();
-            return false;
-        }
-    } else {
-        const std::vector<std::string> candidates = loopbackCandidates();
-        if (candidates.empty()) {
-            reportOnce(std::string("Lumo Webcam: no virtual camera found; load one with: ") + loadHint);
-            release();
-            return false;
-        }
-        std::string firstError;
-        bool opened = false;
-        for (const std::string &node : candidates) {
-            FileDescriptor fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
-            m_path = node;
-            if (fd.isOpen() ? openDevice(std::move(fd), error) : (error = std::strerror(errno), false)) {
-                opened = true;
-                break;
-            }
-            if (firstError.empty())
-                firstError = node + ": " + error;
-        }
-        if (!opened) {
-            reportOnce("Lumo Webcam: cannot use virtual camera " + firstError
-                       + "; if it is a v4l2loopback device, reload it with: sudo modprobe -r v4l2loopback && "
-                       + loadHint);
-            release();
-            return false;
-        }
+    if (!(fromEnvironment ? openConfigured(wanted) : openLoopback())) {
+        release();
+        return false;
     }
     m_yuyv.resize(static_cast<std::size_t>(evenWidth) * 2 * height);
     m_inUse = true;
     return true;
 }
 
-bool V4l2Writer::openPath(const std::string &path, std::string &error)
+bool V4l2Writer::openConfigured(const std::string &path)
 {
-    m_path = path;
+    const auto fail = [&path](const std::string &why) {
+        reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
+        return false;
+    };
     struct stat info{};
     const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (exists && S_ISCHR(info.st_mode)) {
+        FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.isOpen())
+            return fail(std::strerror(errno));
+        std::string error;
+        if (!openDevice(std::move(fd), error))
+            return fail(error);
+        m_path = path;
+        return true;
+    }
+
     FileDescriptor fd;
-    if (exists && S_ISFIFO(info.st_mode)) {
+    const bool fifo = exists && S_ISFIFO(info.st_mode);
+    if (fifo) {
         // Without O_NONBLOCK a FIFO without a reader would hold up the capture thread here; with
         // it the open fails at once (ENXIO). Writes then block again, so frames arrive whole.
         fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.isOpen()) {
-            const int flags = ::fcntl(fd.get(), F_GETFL);
-            if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
-                fd.reset();
-        }
-        m_sink = Sink::Fifo;
-    } else if (exists && S_ISCHR(info.st_mode)) {
-        fd = FileDescriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (fd.isOpen())
-            return openDevice(std::move(fd), error);
+        if (!fd.isOpen())
+            return fail(std::strerror(errno));
+        const int flags = ::fcntl(fd.get(), F_GETFL);
+        if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
+            return fail(std::strerror(errno));
     } else {
         fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        m_sink = Sink::File;
-    }
-    if (!fd.isOpen()) {
-        error = std::strerror(errno);
-        m_sink = Sink::None;
-        return false;
+        if (!fd.isOpen())
+            return fail(std::strerror(errno));
     }
     m_fd = std::move(fd);
+    m_sink = fifo ? Sink::Fifo : Sink::File;
+    m_path = path;
     return true;
+}
+
+bool V4l2Writer::openLoopback()
+{
+    const LoopbackScan scan = scanLoopbackDevices();
+    if (scan.candidates.empty()) {
+        // With exclusive_caps=1 a loopback device offers no output while another program writes
+        // to it, and also after a writer of v4l2loopback 0.12.7 that never started streaming.
+        if (!scan.busy.empty())
+            reportOnce("Lumo Webcam: no free virtual camera; " + scan.busy.front()
+                       + " takes no output (another program may be writing to it); otherwise reload it with: "
+                       + reloadHint);
+        else
+            reportOnce(std::string("Lumo Webcam: no virtual camera found; load one with: ") + loadHint);
+        return false;
+    }
+    std::string firstError;
+    for (const std::string &node : scan.candidates) {
+        std::string error;
+        FileDescriptor fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.isOpen())
+            error = std::strerror(errno);
+        else if (openDevice(std::move(fd), error)) {
+            m_path = node;
+            return true;
+        }
+        if (firstError.empty())
+            firstError = node + ": " + error;
+    }
+    reportOnce("Lumo Webcam: cannot use virtual camera " + firstError + "; reload it with: " + reloadHint);
+    return false;
 }
 
 bool V4l2Writer::openDevice(FileDescriptor fd, std::string &error)
@@ -375,6 +397,8 @@ bool V4l2Writer::writeAll(const unsigned char *data, std::size_t size)
         sigpipe.emplace();
     while (size > 0) {
         const ssize_t written = ::write(m_fd.get(), data, size);
+        if (written == 0)
+            return false;
         if (written < 0) {
             if (errno == EINTR)
                 continue;

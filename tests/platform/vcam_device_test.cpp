@@ -2,9 +2,11 @@
 // from it as a webcam consumer would. It runs as root inside a throw-away VM that has the module
 // loaded (see CMakeLists.txt), so it is a plain program: it needs nothing but the device.
 //
-//   vcam_device_test DEVICE     DEVICE: the node the camera is expected to pick, e.g. /dev/video11
+//   vcam_device_test DEVICE [OTHER]
 //
-// The camera has to find DEVICE by itself (LUMO_VIRTUAL_CAMERA is unset). The reader checks that
+// The camera has to find DEVICE by itself (LUMO_VIRTUAL_CAMERA is unset): DEVICE is the node it is
+// expected to pick, e.g. /dev/video11. With OTHER, a last writer names that node in
+// LUMO_VIRTUAL_CAMERA and must write there instead. The reader checks that
 // frames read from DEVICE are byte for byte what bgrToYuyv makes of the pictures written. Two
 // writer processes follow each other, the first with three connections (the same size twice, so
 // the device stays open, then a new odd size, so it is set up again), because a loopback device
@@ -49,8 +51,6 @@ struct Session
     int height;
 };
 
-std::string device;
-
 int fail(const char *who, const std::string &what)
 {
     std::printf("  %s: FAIL: %s\n", who, what.c_str());
@@ -70,7 +70,7 @@ Bytes expectedYuyv(const Session &s, int picture)
 }
 
 // The consumer: opens the device as a webcam, checks the format, reads frames with read().
-int readSession(const Session &s)
+int readSession(const std::string &device, const Session &s)
 {
     const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
@@ -114,9 +114,22 @@ int readSession(const Session &s)
     return 0;
 }
 
+// How many descriptors of this process are open on the device.
+int descriptorsOn(const std::string &device)
+{
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[256] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && device == target)
+            ++count;
+    }
+    return count;
+}
+
 // One writer process: a connection per session, each held until the main process reports that
 // its reader is done (one status byte on fromMain).
-int writerProcess(const std::vector<Session> &sessions, int toMain, int fromMain)
+int writerProcess(const std::string &device, const std::vector<Session> &sessions, int toMain, int fromMain)
 {
     for (const Session &s : sessions) {
         std::printf("writer %d: connection at %dx%d\n", int(::getpid()), s.width, s.height);
@@ -153,6 +166,9 @@ int writerProcess(const std::vector<Session> &sessions, int toMain, int fromMain
         std::printf("writer %d: %d frames written, reader %s\n", int(::getpid()), next, verdict ? "FAILED" : "passed");
         if (verdict)
             return 1;
+        // Readers keep their picture between connections.
+        if (descriptorsOn(device) != 1)
+            return fail("writer", "the device is not held open (just once) between connections");
     }
     return 0;
 }
@@ -168,7 +184,7 @@ int waitFor(pid_t pid)
 // Runs one writer process through its sessions and a fresh reader process for each. The readers
 // are forked from here, where the camera was never opened, so no reader holds a copy of the
 // writer's descriptor.
-int runWriter(const std::vector<Session> &sessions)
+int runWriter(const std::string &device, const std::vector<Session> &sessions, const char *configured = nullptr)
 {
     int toMain[2];
     int fromMain[2];
@@ -179,7 +195,9 @@ int runWriter(const std::vector<Session> &sessions)
     if (writer == 0) {
         ::close(toMain[0]);
         ::close(fromMain[1]);
-        const int result = writerProcess(sessions, toMain[1], fromMain[0]);
+        if (configured)
+            ::setenv("LUMO_VIRTUAL_CAMERA", configured, 1);
+        const int result = writerProcess(device, sessions, toMain[1], fromMain[0]);
         std::fflush(stdout);
         std::exit(result); // exit, not _exit: the camera closes its device on the way out
     }
@@ -195,7 +213,7 @@ int runWriter(const std::vector<Session> &sessions)
         std::fflush(stdout);
         const pid_t reader = ::fork();
         if (reader == 0) {
-            const int result = readSession(s);
+            const int result = readSession(device, s);
             std::fflush(stdout);
             ::_exit(result);
         }
@@ -219,16 +237,20 @@ int runWriter(const std::vector<Session> &sessions)
 int main(int argc, char **argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DEVICE\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s DEVICE [OTHER]\n", argv[0]);
         return 2;
     }
-    device = argv[1];
+    const std::string device = argv[1];
     ::unsetenv("LUMO_VIRTUAL_CAMERA");
 
-    int failures = runWriter({{320, 240}, {320, 240}, {321, 181}});
+    int failures = runWriter(device, {{320, 240}, {320, 240}, {321, 181}});
     std::printf("-- second writer process, after the first has gone\n");
-    failures += runWriter({{640, 480}});
+    failures += runWriter(device, {{640, 480}});
+    if (argc == 3) {
+        std::printf("-- writer with LUMO_VIRTUAL_CAMERA=%s\n", argv[2]);
+        failures += runWriter(argv[2], {{176, 144}}, argv[2]);
+    }
     std::printf("vcam_device_test: %s\n", failures ? "FAILED" : "passed");
     return failures ? 1 : 0;
 }
