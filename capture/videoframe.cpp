@@ -61,20 +61,26 @@ void mirrorRowInPlace(unsigned char *row, int width, unsigned char *tmp)
     std::memcpy(row, tmp, static_cast<std::size_t>(width) * kPixelBytes);
 }
 
-// Half turn: the pixel order of the whole picture reversed, which is a left-right mirror of every
-// row and a top-bottom swap of the rows in one pass.
-void reversePixels(unsigned char *pixels, int width, int height)
+// Swaps each row above the middle with its counterpart below, through one row of scratch. With
+// mirror set every row is also mirrored on the way, the middle row of an odd height in place: that
+// reverses the order of all pixels, which is the half turn.
+void swapRows(unsigned char *pixels, int width, int height, bool mirror)
 {
     const std::size_t rowBytes = static_cast<std::size_t>(width) * kPixelBytes;
     unsigned char *tmp = scratch(rowBytes);
     unsigned char *top = pixels;
     unsigned char *bottom = pixels + (static_cast<std::size_t>(height) - 1) * rowBytes;
     for (; top < bottom; top += rowBytes, bottom -= rowBytes) {
-        mirrorRow(top, tmp, width);
-        mirrorRow(bottom, top, width);
+        if (mirror) {
+            mirrorRow(top, tmp, width);
+            mirrorRow(bottom, top, width);
+        } else {
+            std::memcpy(tmp, top, rowBytes);
+            std::memcpy(top, bottom, rowBytes);
+        }
         std::memcpy(bottom, tmp, rowBytes);
     }
-    if (top == bottom)
+    if (mirror && top == bottom)
         mirrorRowInPlace(top, width, tmp);
 }
 
@@ -202,15 +208,7 @@ void VideoFrame::flipVertical()
 {
     if (!m_decoded || m_height < 2)
         return;
-    const std::size_t rowBytes = static_cast<std::size_t>(m_width) * kPixelBytes;
-    unsigned char *tmp = scratch(rowBytes);
-    unsigned char *top = m_data.get();
-    unsigned char *bottom = top + (static_cast<std::size_t>(m_height) - 1) * rowBytes;
-    for (; top < bottom; top += rowBytes, bottom -= rowBytes) {
-        std::memcpy(tmp, top, rowBytes);
-        std::memcpy(top, bottom, rowBytes);
-        std::memcpy(bottom, tmp, rowBytes);
-    }
+    swapRows(m_data.get(), m_width, m_height, false);
 }
 
 void VideoFrame::rotate(int turns)
@@ -218,7 +216,7 @@ void VideoFrame::rotate(int turns)
     if (!m_data || turns < 1 || turns > 3)
         return;
     if (turns == 2)
-        reversePixels(m_data.get(), m_width, m_height);
+        swapRows(m_data.get(), m_width, m_height, true);
     else
         quarterTurn(m_data.get(), m_width, m_height, turns == 1);
 }
