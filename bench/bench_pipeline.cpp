@@ -1,0 +1,242 @@
+// The whole capture path under load: the phone simulator streams a recorded set of camera-like JPEGs over
+// loopback, WebcamController receives, decodes, transforms and converts them, and the virtual camera
+// writes them into a FIFO that this program drains. Printed next to each run: the decode-only floor of
+// the same JPEGs, measured here in the same run with the same decoder.
+//
+//   bench_pipeline [--quick]
+//
+// Costs are CPU time of the capture thread per frame (receive, decode, transforms, conversion, write);
+// latency is the controller's own measure, last byte received to write done.
+
+#include "connectionlistener.h"
+#include "jpegdecoder.h"
+#include "webcamcontroller.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+long residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+}
+
+// Measures the capture thread's CPU time between the connection's start and end, on that thread.
+class TimingListener : public ConnectionListener
+{
+public:
+    void onConnected() override { m_start = threadCpuSeconds(); }
+    void onConnectError(int code, int, int) override
+    {
+        std::fprintf(stderr, "connect error %d\n", code);
+        m_done = true;
+    }
+    void onAborted() override { finish(); }
+    void onDisconnected() override { finish(); }
+
+    bool done() const { return m_done; }
+    double cpuSeconds() const { return m_cpu; }
+
+private:
+    void finish()
+    {
+        m_cpu = threadCpuSeconds() - m_start;
+        m_done = true;
+    }
+    double m_start = 0;
+    std::atomic<double> m_cpu{0};
+    std::atomic<bool> m_done{false};
+};
+
+// Reads and drops whatever the virtual camera writes into the FIFO.
+class FifoDrain
+{
+public:
+    // Opened here, before the connection starts: the camera only takes a FIFO that has a reader.
+    explicit FifoDrain(const QString &path)
+        : m_fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK))
+        , m_thread([this] {
+            // Blocking reads while a writer is there; without one a read returns 0 at once.
+            ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+            std::vector<char> buffer(1 << 20);
+            while (!m_stop) {
+                if (::read(m_fd, buffer.data(), buffer.size()) <= 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        })
+    {
+    }
+    ~FifoDrain()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+
+private:
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+struct Recording
+{
+    QString folder;
+    int width;
+    int height;
+    std::vector<QByteArray> jpegs;
+};
+
+Recording record(const QString &simulator, const QString &folder, int width, int height, int count)
+{
+    const QString size = QStringLiteral("%1x%2").arg(width).arg(height);
+    QProcess::execute(simulator, {QStringLiteral("--write-frames"), folder, QStringLiteral("--count"),
+                                  QString::number(count), QStringLiteral("--size"), size});
+    Recording r{folder, width, height, {}};
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.jpg")}, QDir::Files, QDir::Name)) {
+        QFile f(QDir(folder).filePath(name));
+        f.open(QIODevice::ReadOnly);
+        r.jpegs.push_back(f.readAll());
+    }
+    return r;
+}
+
+// CPU seconds per frame to decode the recording, the floor under the whole path.
+double decodeFloor(const Recording &r, int rounds)
+{
+    std::vector<unsigned char> pixels(size_t(r.width) * r.height * 3);
+    const double start = threadCpuSeconds();
+    int frames = 0;
+    for (int i = 0; i < rounds; ++i) {
+        for (const QByteArray &jpeg : r.jpegs) {
+            JpegDecoder decoder;
+            decoder.init();
+            decoder.decode(reinterpret_cast<const unsigned char *>(jpeg.constData()), jpeg.size(), pixels.data(),
+                           r.width, r.height);
+            ++frames;
+        }
+    }
+    return (threadCpuSeconds() - start) / frames;
+}
+
+struct Result
+{
+    long long frames = 0;
+    double seconds = 0;
+    double cpuPerFrame = 0;
+    double meanLatency = 0;
+    double maxLatency = 0;
+    long rssAt1000 = -1;
+    long rssAtEnd = -1;
+};
+
+Result stream(const QString &simulator, const Recording &r, const QString &fifo, double fps, long long frames,
+              bool transforms)
+{
+    QProcess server;
+    server.start(simulator, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--once"), QStringLiteral("--folder"),
+                             r.folder, QStringLiteral("--size"), QStringLiteral("%1x%2").arg(r.width).arg(r.height),
+                             QStringLiteral("--fps"), QString::number(fps)});
+    QByteArray line;
+    while (!line.contains('\n') && server.waitForReadyRead(10000))
+        line += server.readAllStandardOutput();
+    const int port = line.trimmed().split(':').last().toInt();
+
+    FifoDrain drain(fifo);
+    TimingListener listener;
+    Result result;
+    {
+        WebcamController controller(&listener);
+        controller.setFlipHorizontal(transforms);
+        controller.setFlipVertical(transforms);
+        controller.setRotation(transforms ? 1 : 0);
+        controller.setFrameLimit(frames);
+        QElapsedTimer wall;
+        wall.start();
+        controller.startWifi(QStringLiteral("127.0.0.1"), port);
+        while (!listener.done()) {
+            QThread::msleep(5);
+            if (result.rssAt1000 < 0 && controller.frameStats().frames >= 1000)
+                result.rssAt1000 = residentKiB();
+        }
+        controller.wait();
+        result.seconds = wall.elapsed() / 1000.0;
+        result.rssAtEnd = residentKiB();
+        const WebcamController::FrameStats stats = controller.frameStats();
+        result.frames = stats.frames;
+        result.cpuPerFrame = listener.cpuSeconds() / double(std::max(1LL, stats.frames));
+        result.meanLatency = std::chrono::duration<double>(stats.totalLatency).count() / double(std::max(1LL, stats.frames));
+        result.maxLatency = std::chrono::duration<double>(stats.maxLatency).count();
+    }
+    server.waitForFinished(5000);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const QString simulator = QStringLiteral(LUMO_PHONE_SIM);
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("camera.fifo"));
+    ::mkfifo(fifo.toLocal8Bit().constData(), 0600);
+    qputenv("LUMO_VIRTUAL_CAMERA", fifo.toLocal8Bit());
+
+    std::printf("%-34s %7s %8s %10s %10s %10s %8s\n", "run", "frames", "fps", "cpu/frame", "decode", "ratio",
+                "latency");
+    const auto report = [](const char *name, const Result &r, double floor) {
+        std::printf("%-34s %7lld %8.1f %8.3fms %8.3fms %10.2f %6.2fms (max %.2f)\n", name, r.frames,
+                    double(r.frames) / r.seconds, r.cpuPerFrame * 1e3, floor * 1e3, r.cpuPerFrame / floor,
+                    r.meanLatency * 1e3, r.maxLatency * 1e3);
+    };
+
+    const Recording hd = record(simulator, dir.filePath(QStringLiteral("720p")), 1280, 720, 60);
+    const long long hdFrames = quick ? 300 : 1500;
+    double floor = decodeFloor(hd, quick ? 2 : 5);
+    report("1280x720 as sent, max rate", stream(simulator, hd, fifo, 0, hdFrames, false), floor);
+    floor = decodeFloor(hd, quick ? 2 : 5);
+    report("1280x720 h+v mirror, 90, max rate", stream(simulator, hd, fifo, 0, hdFrames, true), floor);
+
+    const Recording fhd = record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60);
+    floor = decodeFloor(fhd, quick ? 1 : 3);
+    const Result at30 = stream(simulator, fhd, fifo, 30, quick ? 150 : 600, true);
+    report("1920x1080 h+v mirror, 90, 30 fps", at30, floor);
+    std::printf("    capture thread at 30 fps: %.1f%% of one core\n",
+                100.0 * at30.cpuPerFrame * double(at30.frames) / at30.seconds);
+
+    const Recording vga = record(simulator, dir.filePath(QStringLiteral("480p")), 640, 480, 60);
+    floor = decodeFloor(vga, quick ? 2 : 10);
+    const Result soak = stream(simulator, vga, fifo, 0, quick ? 2000 : 10000, true);
+    report("640x480 h+v mirror, 90, soak", soak, floor);
+    std::printf("    resident memory: %ld KiB at frame 1000, %ld KiB at frame %lld\n", soak.rssAt1000, soak.rssAtEnd,
+                soak.frames);
+    return 0;
+}
