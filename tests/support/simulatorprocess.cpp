@@ -1,0 +1,89 @@
+#include "simulatorprocess.h"
+
+#include <QDeadlineTimer>
+
+namespace {
+
+const QByteArray listeningPrefix = QByteArrayLiteral("Listening on ");
+
+} // namespace
+
+SimulatorProcess::SimulatorProcess(QStringList arguments) : m_arguments(std::move(arguments))
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+SimulatorProcess::~SimulatorProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+}
+
+QString SimulatorProcess::executable()
+{
+    return qEnvironmentVariable("LUMO_PHONE_SIM");
+}
+
+bool SimulatorProcess::start(int timeoutMs)
+{
+    m_port = 0;
+    const QString program = executable();
+    if (program.isEmpty()) {
+        m_error = QStringLiteral("LUMO_PHONE_SIM is not set");
+        return false;
+    }
+    QStringList arguments = m_arguments;
+    if (!arguments.contains(QLatin1String("--port")))
+        arguments << QStringLiteral("--port") << QStringLiteral("0");
+    m_process.start(program, arguments);
+    if (!m_process.waitForStarted(timeoutMs)) {
+        m_error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
+        return false;
+    }
+
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().trimmed();
+            if (!line.startsWith(listeningPrefix))
+                continue;
+            bool ok = false;
+            const int port = line.mid(line.lastIndexOf(':') + 1).toInt(&ok);
+            if (!ok || port <= 0 || port > 65535) {
+                m_error = QStringLiteral("unreadable line \"%1\"").arg(QString::fromUtf8(line));
+                return false;
+            }
+            m_port = quint16(port);
+            return true;
+        }
+        if (m_process.state() == QProcess::NotRunning) {
+            m_error = QStringLiteral("the simulator ended before listening, exit code %1").arg(m_process.exitCode());
+            return false;
+        }
+        if (deadline.hasExpired()) {
+            m_error = QStringLiteral("the simulator did not listen within %1 ms").arg(timeoutMs);
+            return false;
+        }
+        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+    }
+}
+
+bool SimulatorProcess::waitForExit(int timeoutMs)
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+        return false;
+    return m_process.exitStatus() == QProcess::NormalExit;
+}
+
+int SimulatorProcess::run(const QStringList &arguments, int timeoutMs)
+{
+    SimulatorProcess simulator(arguments);
+    if (executable().isEmpty())
+        return -1;
+    simulator.m_process.start(executable(), arguments);
+    if (!simulator.waitForExit(timeoutMs) || simulator.m_process.error() == QProcess::FailedToStart)
+        return -1;
+    return simulator.exitCode();
+}
