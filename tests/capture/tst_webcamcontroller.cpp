@@ -219,7 +219,7 @@ void TestWebcamController::stopWhileStreamingWritesTheCurrentFrameThenDisconnect
 {
     SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("--fps"),
                                 QStringLiteral("60")});
-    QVERIFY(simulator.isListening());
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     RecordingListener listener;
     WebcamController controller(&listener);
     controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port());
@@ -250,7 +250,7 @@ void TestWebcamController::frameLimitEndsAsADisconnect()
 {
     SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--fps"),
                                 QStringLiteral("0")});
-    QVERIFY(simulator.isListening());
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     RecordingListener listener;
     WebcamController controller(&listener);
     controller.setFrameLimit(3);
@@ -319,7 +319,7 @@ void TestWebcamController::badFramesNeverEndTheProcess()
 void TestWebcamController::startWhileRunningIsRefusedAndALaterStartRunsAgain()
 {
     SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48")});
-    QVERIFY(simulator.isListening());
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     RecordingListener listener;
     WebcamController controller(&listener);
     QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), simulator.port()));
@@ -367,7 +367,7 @@ void TestWebcamController::manyConnectDisconnectCycles()
 {
     SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--fps"),
                                 QStringLiteral("120")});
-    QVERIFY(simulator.isListening());
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     RecordingListener listener;
     WebcamController controller(&listener);
     for (int cycle = 0; cycle < 50; ++cycle) {
