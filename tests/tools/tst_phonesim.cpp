@@ -237,7 +237,7 @@ void TestPhoneSim::closesOnGarbageAndServesTheNextClient()
     QFETCH(bool, afterHandshake);
     QFETCH(QByteArray, garbage);
 
-    SimulatorProcess simulator({"--size", "160x120", "--fps", "100"});
+    SimulatorProcess simulator({"--size", "160x120", "--fps", "0"});
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     auto socket = afterHandshake ? handshaken(simulator) : connectTo(simulator.port());
     QVERIFY(socket);

@@ -190,6 +190,7 @@ void PhoneSession::stream(QIODevice &channel, Outcome &outcome)
             return;
         }
 
+        int waitMs = 0; // still look at the client between frames sent as fast as possible
         if (periodNs > 0) {
             const qint64 dueNs = gridStartNs + gridFrames * periodNs;
             const qint64 nowNs = clock.nsecsElapsed();
@@ -197,11 +198,11 @@ void PhoneSession::stream(QIODevice &channel, Outcome &outcome)
                 gridStartNs = nowNs;
                 gridFrames = 0;
             } else if (dueNs > nowNs) {
-                const int waitMs = int((dueNs - nowNs + 999'999) / 1'000'000);
-                if (idle(channel, waitMs, outcome) == Step::Stop)
-                    return;
+                waitMs = int((dueNs - nowNs + 999'999) / 1'000'000);
             }
         }
+        if (idle(channel, waitMs, outcome) == Step::Stop)
+            return;
 
         const QByteArray &jpeg = m_frames.at(m_framesSent % m_frames.size());
         QByteArray record;
