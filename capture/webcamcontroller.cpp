@@ -61,23 +61,28 @@ WebcamController::FrameStats WebcamController::frameStats() const
 
 void WebcamController::run()
 {
+    // The release store of m_finished is this thread's last touch of the controller: from then on the
+    // GUI thread may start the next connection or destroy the controller, so the report goes through
+    // a local copy of the listener.
+    ConnectionListener *const listener = m_listener;
     const int code = handshake();
     if (code != 0) {
         m_running = false;
+        const int major = m_serverMajor, minor = m_serverMinor;
         m_finished.store(true, std::memory_order_release);
-        m_listener->onConnectError(code, m_serverMajor, m_serverMinor);
+        listener->onConnectError(code, major, minor);
         return;
     }
-    m_listener->onConnected();
+    listener->onConnected();
     pumpFrames();
     releaseConnection();
     const bool aborted = m_running;
+    m_running = false;
     m_finished.store(true, std::memory_order_release);
     if (aborted)
-        m_listener->onAborted();
+        listener->onAborted();
     else
-        m_listener->onDisconnected();
-    m_running = false;
+        listener->onDisconnected();
 }
 
 int WebcamController::handshake()
