@@ -192,10 +192,10 @@ void TestVideoFrame::transformsMatchThePlainAlgorithm_data()
     QTest::addColumn<bool>("upsideDown");
     QTest::addColumn<int>("turns");
 
-    // One-pixel lines, tiny odd and even pictures, tile edges (16 pixels) hit and missed, the common
-    // camera sizes and their odd neighbours in both orientations.
+    // One-pixel lines, tiny odd and even pictures, sides at and just past the turn's tile edge (32),
+    // the common camera sizes and their odd neighbours in both orientations.
     const QList<QSize> sizes = {{1, 1},   {1, 9},   {9, 1},    {2, 3},    {3, 2},    {7, 5},    {5, 7},
-                                {16, 16}, {33, 17}, {17, 34},  {640, 480}, {641, 480}, {480, 641}, {480, 640},
+                                {32, 32}, {33, 17}, {65, 33},  {640, 480}, {641, 480}, {480, 641}, {480, 640},
                                 {481, 481}};
     for (const QSize &size : sizes) {
         for (int flips = 0; flips < 4; ++flips) {

@@ -79,7 +79,8 @@ void rotate(unsigned char *pixels, int width, int height, int turns)
     const int sy = (scratchHeight - cropHeight) / 2;
     for (int j = 0; j < cropHeight; ++j)
         for (int i = 0; i < cropWidth; ++i)
-            std::memcpy(pixelAt(pixels, width, dx + i, dy + j), pixelAt(scratch.data(), scratchWidth, sx + i, sy + j), 3);
+            std::memcpy(pixelAt(pixels, width, dx + i, dy + j),
+                        pixelAt(scratch.data(), scratchWidth, sx + i, sy + j), 3);
 }
 
 } // namespace reference
