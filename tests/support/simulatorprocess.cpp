@@ -5,6 +5,9 @@
 namespace {
 
 const QByteArray listeningPrefix = QByteArrayLiteral("Listening on ");
+// Standard input is a pipe from this process; its end also ends a simulator that a crashed or
+// killed test would otherwise leave running.
+const QString exitWithParent = QStringLiteral("--exit-on-eof");
 
 } // namespace
 
@@ -37,7 +40,7 @@ bool SimulatorProcess::start(int timeoutMs)
     QStringList arguments = m_arguments;
     if (!arguments.contains(QLatin1String("--port")))
         arguments << QStringLiteral("--port") << QStringLiteral("0");
-    m_process.start(program, arguments);
+    m_process.start(program, arguments << exitWithParent);
     if (!m_process.waitForStarted(timeoutMs)) {
         m_error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
         return false;
@@ -82,7 +85,7 @@ int SimulatorProcess::run(const QStringList &arguments, int timeoutMs)
     SimulatorProcess simulator(arguments);
     if (executable().isEmpty())
         return -1;
-    simulator.m_process.start(executable(), arguments);
+    simulator.m_process.start(executable(), QStringList(arguments) << exitWithParent);
     if (!simulator.waitForExit(timeoutMs) || simulator.m_process.error() == QProcess::FailedToStart)
         return -1;
     return simulator.exitCode();

@@ -11,8 +11,9 @@
 //   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
 //   socket.connectToHost(QHostAddress::LocalHost, sim.port());
 //
-// start() adds "--port 0" unless the arguments name a port themselves, and returns once the
-// simulator has printed its "Listening on ADDR:PORT" line, so a client may connect at once.
+// start() adds "--port 0" unless the arguments name a port themselves, and "--exit-on-eof" so that
+// the simulator ends with the test even when the test crashes. It returns once the simulator has
+// printed its "Listening on ADDR:PORT" line, so a client may connect at once.
 // The simulator's standard error (a line per connection) goes to the test's standard error.
 // The destructor kills the simulator if it still runs and waits for it to end.
 class SimulatorProcess

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -28,7 +29,7 @@ struct Size
     int height = 0;
 };
 
-// Pattern frames larger than this are refused: the pre-encoded loop lives in memory.
+// Generated frames larger than this are refused: the pre-encoded loop lives in memory.
 constexpr qint64 maxEncodedPixels = 7680LL * 4320LL;
 
 [[noreturn]] void fail(const QString &message, int code = 2)
@@ -64,6 +65,8 @@ Size parseSize(const QCommandLineParser &parser, const QString &name)
 
 QByteArray encodePatternFrame(Size size, int frame, int quality)
 {
+    if (qint64(size.width) * size.height > maxEncodedPixels)
+        fail(QStringLiteral("%1x%2 is too large to generate").arg(size.width).arg(size.height));
     const std::vector<unsigned char> pixels = renderTestPattern(size.width, size.height, frame);
     const std::vector<unsigned char> jpeg = encodeJpeg(pixels.data(), size.width, size.height, quality);
     if (jpeg.empty())
@@ -73,8 +76,6 @@ QByteArray encodePatternFrame(Size size, int frame, int quality)
 
 QList<QByteArray> encodePatternLoop(Size size, int quality)
 {
-    if (qint64(size.width) * size.height > maxEncodedPixels)
-        fail(QStringLiteral("%1x%2 is too large to generate").arg(size.width).arg(size.height));
     QList<QByteArray> frames;
     qint64 bytes = 0;
     for (int i = 0; i < testPatternPeriod; ++i) {
@@ -177,6 +178,8 @@ int main(int argc, char *argv[])
     option("surplus", "Append N bytes 0xEE to the version and resolution reply payloads, counted in "
                       "their lengths.", "N", "0");
     option("claim-surplus", "Count N more payload bytes in the version reply than are sent.", "N", "0");
+    option("exit-on-eof", "Exit as soon as standard input ends, e.g. when the program that started the "
+                          "simulator with a pipe as its input has gone.");
 
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText() + QStringLiteral("\nTry --help."));
@@ -184,6 +187,16 @@ int main(int argc, char *argv[])
         parser.showHelp(0);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+
+    if (parser.isSet(QStringLiteral("exit-on-eof"))) {
+        // A test that dies leaves no orphan behind: its end of the pipe closes with it.
+        std::thread([] {
+            while (std::getchar() != EOF) {
+            }
+            std::fflush(stdout);
+            std::_Exit(0);
+        }).detach();
+    }
 
     constexpr qint64 intMax = std::numeric_limits<int>::max();
     SessionConfig config;
@@ -229,6 +242,9 @@ int main(int argc, char *argv[])
     config.surplus = int(parseInteger(parser, QStringLiteral("surplus"), 0, 1 << 20));
     config.claimSurplus = int(parseInteger(parser, QStringLiteral("claim-surplus"), 0, intMax - 3 - config.surplus));
 
+    const QHostAddress address = parseListenAddress(parser.value(QStringLiteral("listen")));
+    const auto port = quint16(parseInteger(parser, QStringLiteral("port"), 0, 65535));
+
     const QList<QByteArray> frames =
         parser.isSet(QStringLiteral("folder"))
             ? loadFolder(parser.value(QStringLiteral("folder")))
@@ -237,8 +253,6 @@ int main(int argc, char *argv[])
                                 quality);
 
     QTcpServer server;
-    const QHostAddress address = parseListenAddress(parser.value(QStringLiteral("listen")));
-    const auto port = quint16(parseInteger(parser, QStringLiteral("port"), 0, 65535));
     if (!server.listen(address, port))
         fail(QStringLiteral("cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(server.errorString()),
              1);

@@ -178,7 +178,7 @@ void PhoneSession::stream(QIODevice &channel, Outcome &outcome)
     QElapsedTimer clock;
     clock.start();
     qint64 gridStartNs = 0;
-    int gridFrames = 0;
+    qint64 gridFrames = 0;
 
     for (;;) {
         if (m_config.closeAfter >= 0 && m_framesSent >= m_config.closeAfter) {

@@ -54,7 +54,7 @@ public:
     // Runs the connection to its end. Closes the channel unless the peer has gone already.
     Outcome serve(QIODevice &channel);
 
-    int framesSent() const { return m_framesSent; }
+    qint64 framesSent() const { return m_framesSent; }
     // What was wrong with the client's bytes when serve() returned Garbage.
     QString garbageReason() const { return m_garbageReason; }
 
@@ -73,6 +73,6 @@ private:
 
     const SessionConfig m_config;
     const QList<QByteArray> &m_frames;
-    int m_framesSent = 0;
+    qint64 m_framesSent = 0;
     QString m_garbageReason;
 };
