@@ -1,10 +1,10 @@
 #include "jpegdecoder.h"
 #include "jpegencoder.h"
 #include "testpicture.h"
+#include "workerthread.h"
 
 #include <QBuffer>
 #include <QImage>
-#include <QThread>
 #include <QtTest>
 
 #include <algorithm>
@@ -240,9 +240,8 @@ void TestJpegDecoder::decodesOnOneThreadAfterAnother()
     for (int round = 0; round < 4; ++round) {
         Bytes pixels(picture.size(), canaryByte);
         int result = 0;
-        std::unique_ptr<QThread> thread(QThread::create([&] { result = decodeFrame(jpeg, pixels, 96, 64); }));
-        thread->start();
-        QVERIFY(thread->wait(10000));
+        WorkerThread thread([&] { result = decodeFrame(jpeg, pixels, 96, 64); });
+        QVERIFY(thread.join(10000));
         QVERIFY(result != 0);
         QVERIFY(pixels == expected);
     }
@@ -256,18 +255,17 @@ void TestJpegDecoder::decodesOnSeveralThreadsAtOnce()
     QVERIFY(decodeFrame(jpeg, expected, 320, 240));
     constexpr int threadCount = 4;
     std::vector<int> mismatches(threadCount, 0);
-    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<std::unique_ptr<WorkerThread>> threads;
     for (int t = 0; t < threadCount; ++t) {
-        threads.emplace_back(QThread::create([&, t] {
+        threads.push_back(std::make_unique<WorkerThread>([&, t] {
             Bytes pixels(picture.size());
             for (int i = 0; i < 20; ++i)
                 if (!decodeFrame(jpeg, pixels, 320, 240) || pixels != expected)
                     ++mismatches[t];
         }));
-        threads.back()->start();
     }
     for (auto &thread : threads)
-        QVERIFY(thread->wait(30000));
+        QVERIFY(thread->join(30000));
     QCOMPARE(mismatches, std::vector<int>(threadCount, 0));
 }
 

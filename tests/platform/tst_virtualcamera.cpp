@@ -1,12 +1,12 @@
 #include "testpicture.h"
 #include "virtualcamera.h"
+#include "workerthread.h"
 #include "yuyv.h"
 #include "yuyvreference.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -279,8 +279,7 @@ void TestVirtualCamera::fifoReaderGetsLargeFramesWholeAndInOrder()
     // A frame is 4 MB and the pipe holds 64 KB: the writer is held up many times per frame while
     // the reader takes small pieces.
     QByteArray received;
-    std::unique_ptr<QThread> readerThread(QThread::create([&] { received = reader.read(qsizetype(1) << 30); }));
-    readerThread->start();
+    WorkerThread readerThread([&] { received = reader.read(qsizetype(1) << 30); });
     QByteArray expected;
     for (int frame = 0; frame < frames; ++frame) {
         const Bytes picture = makeTestPicture(width, height, frame);
@@ -288,7 +287,7 @@ void TestVirtualCamera::fifoReaderGetsLargeFramesWholeAndInOrder()
         expected += yuyvOf(picture, width, height);
     }
     filter_wrapper_close(); // the reader sees the end of the stream
-    QVERIFY(readerThread->wait(60000));
+    QVERIFY(readerThread.join(60000));
     QCOMPARE(received.size(), expected.size());
     QVERIFY(received == expected);
 }
