@@ -65,8 +65,8 @@ private slots:
     void failedDecodeGivesABlackFrame_data();
     void failedDecodeGivesABlackFrame();
     void failedDecodeIgnoresFlipsButStillRotates();
-    void sizesWithoutAPictureGiveAnEmptyFrame_data();
-    void sizesWithoutAPictureGiveAnEmptyFrame();
+    void onlySaneSizesGetAPixelBuffer_data();
+    void onlySaneSizesGetAPixelBuffer();
 
     void transformsMatchThePlainAlgorithm_data();
     void transformsMatchThePlainAlgorithm();
@@ -152,32 +152,41 @@ void TestVideoFrame::failedDecodeIgnoresFlipsButStillRotates()
     QCOMPARE(firstDifference(pixelsOf(frame), expected), -1);
 }
 
-void TestVideoFrame::sizesWithoutAPictureGiveAnEmptyFrame_data()
+void TestVideoFrame::onlySaneSizesGetAPixelBuffer_data()
 {
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
-    QTest::newRow("width 0") << 0 << 480;
-    QTest::newRow("height 0") << 640 << 0;
-    QTest::newRow("negative width") << -640 << 480;
-    QTest::newRow("both negative") << -2 << -2;
-    QTest::newRow("65535 x 65535") << 65535 << 65535;
-    QTest::newRow("int max x int max") << INT_MAX << INT_MAX;
-    QTest::newRow("int max x 1") << INT_MAX << 1;
-    QTest::newRow("just above 8192 x 8192") << 8193 << 8192;
+    QTest::addColumn<bool>("hasPicture");
+    QTest::newRow("width 0") << 0 << 480 << false;
+    QTest::newRow("height 0") << 640 << 0 << false;
+    QTest::newRow("negative width") << -640 << 480 << false;
+    QTest::newRow("both negative") << -2 << -2 << false;
+    QTest::newRow("65535 x 65535") << 65535 << 65535 << false;
+    QTest::newRow("int max x int max") << INT_MAX << INT_MAX << false;
+    QTest::newRow("int max x 1") << INT_MAX << 1 << false;
+    QTest::newRow("just above 8192 x 8192") << 8193 << 8192 << false;
+    QTest::newRow("8K still has a picture") << 7680 << 4320 << true;
 }
 
-void TestVideoFrame::sizesWithoutAPictureGiveAnEmptyFrame()
+void TestVideoFrame::onlySaneSizesGetAPixelBuffer()
 {
     QFETCH(int, width);
     QFETCH(int, height);
+    QFETCH(bool, hasPicture);
     const Bytes jpeg = jpegOf(16, 16);
 
     VideoFrame frame(jpeg.data(), int(jpeg.size()), width, height);
     QVERIFY(!frame.isDecoded());
     QCOMPARE(frame.width(), width);
     QCOMPARE(frame.height(), height);
-    QCOMPARE(frame.byteCount(), std::size_t(0));
-    QVERIFY(!frame.data());
+    if (hasPicture) {
+        QCOMPARE(frame.byteCount(), std::size_t(width) * std::size_t(height) * 3);
+        const Bytes pixels = pixelsOf(frame);
+        QCOMPARE(std::count(pixels.begin(), pixels.end(), 0), qsizetype(pixels.size()));
+    } else {
+        QCOMPARE(frame.byteCount(), std::size_t(0));
+        QVERIFY(!frame.data());
+    }
     frame.flipHorizontal();
     frame.flipVertical();
     for (int turns = 1; turns <= 3; ++turns)
