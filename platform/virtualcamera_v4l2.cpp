@@ -279,6 +279,11 @@ bool V4l2Writer::openConfigured(const std::string &path)
         const int flags = ::fcntl(fd.get(), F_GETFL);
         if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
             return fail(std::strerror(errno));
+        // A pipe of the default 64 KiB takes a 720p frame in some thirty rounds of waking the reader;
+        // one as large as a frame (as far as the system allows) takes it in one. Best effort.
+        const int frameBytes = (m_width & ~1) * 2 * m_height;
+        if (::fcntl(fd.get(), F_SETPIPE_SZ, frameBytes) < 0)
+            ::fcntl(fd.get(), F_SETPIPE_SZ, 1 << 20);
     } else {
         fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd.isOpen())
