@@ -4,7 +4,6 @@
 #include "transportstream.h"
 #include "videoframe.h"
 
-#include <vector>
 
 namespace {
 enum Command { VersionQuery = 1, ResolutionQuery = 2, Command3 = 3 };
@@ -100,10 +99,13 @@ std::unique_ptr<VideoFrame> CameraProtocol::receiveFrame(int width, int height)
         // like any other receive failure instead of allocating whatever the wire asks for.
         if (length < 0 || length > maxJpegLength(width, height))
             return nullptr;
-        std::vector<unsigned char> jpeg(static_cast<std::size_t>(length));
-        m_stream->read(jpeg.data(), length);
+        // One buffer serves every frame of the connection: frames come one after another at about
+        // the same size, so after the first few it never grows again.
+        if (m_jpeg.size() < static_cast<std::size_t>(length))
+            m_jpeg.resize(static_cast<std::size_t>(length));
+        m_stream->read(m_jpeg.data(), length);
         m_receivedAt = std::chrono::steady_clock::now();
-        return std::make_unique<VideoFrame>(jpeg.data(), length, width, height);
+        return std::make_unique<VideoFrame>(m_jpeg.data(), length, width, height);
     } catch (int) {
         return nullptr;
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 class TransportStream;
 class VideoFrame;
@@ -42,5 +43,6 @@ private:
     bool readReplyHeader(int command, int minimumLength, int &payloadLength);
 
     TransportStream *m_stream;
+    std::vector<unsigned char> m_jpeg;
     std::chrono::steady_clock::time_point m_receivedAt;
 };
