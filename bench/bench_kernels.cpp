@@ -122,7 +122,7 @@ void BM_VideoFrameFromJpeg(benchmark::State &state)
     setJpegSize(state, jpeg);
 }
 
-enum class Kernel { FlipHorizontal, FlipVertical, Rotate, PlainFlipHorizontal, PlainRotate };
+enum class Kernel { FlipHorizontal, FlipVertical, Rotate, PlainFlipHorizontal, PlainRotate, AllInOne, PlainAll };
 
 // A transform applied again and again to one decoded frame; no transform's cost depends on the
 // pixel values.
@@ -154,6 +154,14 @@ void BM_Transform(benchmark::State &state)
             break;
         case Kernel::PlainRotate:
             reference::rotate(frame.data(), width, height, turns);
+            break;
+        case Kernel::AllInOne: // both mirrors and a quarter turn, as the capture thread does them
+            frame.transform(true, true, 1);
+            break;
+        case Kernel::PlainAll:
+            reference::flipHorizontal(frame.data(), width, height);
+            reference::flipVertical(frame.data(), width, height);
+            reference::rotate(frame.data(), width, height, 1);
             break;
         }
         benchmark::ClobberMemory();
@@ -207,6 +215,8 @@ BENCHMARK(BM_Transform<Kernel::PlainFlipHorizontal>)->Name("BM_PlainFlipHorizont
 BENCHMARK(BM_Transform<Kernel::FlipVertical>)->Name("BM_FlipVertical")->Apply(cameraSizes);
 BENCHMARK(BM_Transform<Kernel::Rotate>)->Name("BM_Rotate")->Apply(cameraSizesAndTurns);
 BENCHMARK(BM_Transform<Kernel::PlainRotate>)->Name("BM_PlainRotate")->Apply(cameraSizesAndTurns);
+BENCHMARK(BM_Transform<Kernel::AllInOne>)->Name("BM_MirrorsAndQuarterTurn")->Apply(cameraSizes);
+BENCHMARK(BM_Transform<Kernel::PlainAll>)->Name("BM_PlainMirrorsAndQuarterTurn")->Apply(cameraSizes);
 BENCHMARK(BM_BgrToYuyv)->Apply(cameraSizes);
 
 BENCHMARK_MAIN();

@@ -48,6 +48,45 @@ unsigned char *scratch(std::size_t bytes)
     return buffer.data();
 }
 
+// Pixel buffers that frames on this thread have done with, for the next frames of the same size.
+// The capture thread makes one frame after another at one size, and a quarter turn writes into a
+// second buffer; without this, every frame would take fresh pages from the system, which the kernel
+// has to clear and map, at 720p about as much work as the frame's transforms. Two buffers suffice.
+class BufferPool
+{
+public:
+    std::unique_ptr<unsigned char[]> take(std::size_t bytes)
+    {
+        for (Slot &slot : m_slots) {
+            if (slot.buffer && slot.bytes == bytes)
+                return std::move(slot.buffer);
+        }
+        return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[bytes]);
+    }
+
+    void give(std::unique_ptr<unsigned char[]> buffer, std::size_t bytes)
+    {
+        Slot *target = &m_slots[0];
+        for (Slot &slot : m_slots) {
+            if (!slot.buffer) {
+                target = &slot;
+                break;
+            }
+        }
+        target->buffer = std::move(buffer);
+        target->bytes = bytes;
+    }
+
+private:
+    struct Slot
+    {
+        std::unique_ptr<unsigned char[]> buffer;
+        std::size_t bytes = 0;
+    };
+    Slot m_slots[2];
+};
+thread_local BufferPool pool;
+
 // Mirrors one row of width pixels into dst, which must not overlap it. libyuv picks its SIMD
 // version at run time; it is about five times faster than swapping pixel by pixel in place.
 void mirrorRow(const unsigned char *src, unsigned char *dst, int width)
@@ -84,16 +123,16 @@ void swapRows(unsigned char *pixels, int width, int height, bool mirror)
         mirrorRowInPlace(top, width, tmp);
 }
 
-// Fills the side x side square dst (rows without gaps) with dst(i, j) = the pixel at
-// src + j * stepJ + i * stepI. Tiles keep the strided side of the walk in cache.
+// Fills the side x side square at dst, whose rows are dstRowBytes apart, with dst(i, j) = the pixel
+// at src + j * stepJ + i * stepI. Tiles keep the strided side of the walk in cache.
 void gatherSquare(const unsigned char *src, std::ptrdiff_t stepI, std::ptrdiff_t stepJ, int side,
-                  unsigned char *dst)
+                  unsigned char *dst, std::size_t dstRowBytes)
 {
-    const std::size_t rowBytes = static_cast<std::size_t>(side) * kPixelBytes;
-    for (int j0 = 0; j0 < side; j0 += kTile) {
-        const int j1 = std::min(j0 + kTile, side);
-        for (int i0 = 0; i0 < side; i0 += kTile) {
-            const int i1 = std::min(i0 + kTile, side);
+    const std::size_t rowBytes = dstRowBytes;
+    for (int i0 = 0; i0 < side; i0 += kTile) {
+        const int i1 = std::min(i0 + kTile, side);
+        for (int j0 = 0; j0 < side; j0 += kTile) {
+            const int j1 = std::min(j0 + kTile, side);
             // A 4-byte move is cheaper than a 3-byte one. Its extra byte lands on the next pixel of
             // the row, which is written after it; only the last pixel of a row is moved exactly,
             // because the next row may be finished already.
@@ -119,11 +158,22 @@ void gatherSquare(const unsigned char *src, std::ptrdiff_t stepI, std::ptrdiff_t
     }
 }
 
-// Quarter turn fitted back into width x height: only the centred side x side square of the turned
-// picture shows, side being the smaller of the two, so only that square is turned (into scratch)
-// and put back between black bands.
-void quarterTurn(unsigned char *pixels, int width, int height, bool clockwise)
+// Quarter turn fitted back into width x height, after mirroring left-right and/or top-bottom: only
+// the centred side x side square of the turned picture shows, side being the smaller of the two, so
+// only that square is turned, into a second buffer between black bands, which then becomes the
+// frame's. The mirrors cost nothing extra: they only change where in the picture the square's walk
+// starts and which way it goes.
+void quarterTurn(std::unique_ptr<unsigned char[]> &pixels, int width, int height, bool clockwise, bool mirrorX,
+                 bool mirrorY)
 {
+    const std::size_t bytes = pictureBytes(width, height);
+    std::unique_ptr<unsigned char[]> turned = pool.take(bytes + kLoadSlack);
+    if (!turned) {
+        std::memset(pixels.get(), 0, bytes); // no memory for the turn: black rather than unturned
+        return;
+    }
+    std::memset(turned.get() + bytes, 0, kLoadSlack);
+
     const int side = std::min(width, height);
     const int dx = (width - side) / 2;
     const int dy = (height - side) / 2;
@@ -133,35 +183,49 @@ void quarterTurn(unsigned char *pixels, int width, int height, bool clockwise)
     const int ox = clockwise ? dx : width - side - dx;
     const int oy = clockwise ? height - side - dy : dy;
 
+    // square(i, j) = picture(x0 + xStep * j, y0 + yStep * i): clockwise picture(ox + j, oy + side - 1 - i),
+    // counter-clockwise picture(ox + side - 1 - j, oy + i); a mirror before the turn reflects x or y.
+    int x0 = clockwise ? ox : ox + side - 1;
+    int xStep = clockwise ? 1 : -1;
+    int y0 = clockwise ? oy + side - 1 : oy;
+    int yStep = clockwise ? -1 : 1;
+    if (mirrorX) {
+        x0 = width - 1 - x0;
+        xStep = -xStep;
+    }
+    if (mirrorY) {
+        y0 = height - 1 - y0;
+        yStep = -yStep;
+    }
+
     const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(width) * static_cast<std::ptrdiff_t>(kPixelBytes);
     const std::ptrdiff_t pixel = kPixelBytes;
-    const unsigned char *origin = pixels + oy * stride + ox * pixel;
-    const std::size_t squareRowBytes = static_cast<std::size_t>(side) * kPixelBytes;
-    unsigned char *square = scratch(squareRowBytes * static_cast<std::size_t>(side));
-    if (clockwise) // square(i, j) = picture(ox + j, oy + side - 1 - i)
-        gatherSquare(origin + (side - 1) * stride, -stride, pixel, side, square);
-    else // square(i, j) = picture(ox + side - 1 - j, oy + i)
-        gatherSquare(origin + (side - 1) * pixel, stride, -pixel, side, square);
-
     const std::size_t rowBytes = static_cast<std::size_t>(stride);
+    const std::size_t squareRowBytes = static_cast<std::size_t>(side) * kPixelBytes;
+    unsigned char *out = turned.get();
+    // The bands first: each row of the square ends with an exact 3-byte move, so none spills into them.
     if (width == side) {
         // Portrait or square: the square is whole rows, bands above and below.
         const std::size_t above = static_cast<std::size_t>(dy) * rowBytes;
-        const std::size_t below = static_cast<std::size_t>(height - side - dy) * rowBytes;
-        std::memset(pixels, 0, above);
-        std::memcpy(pixels + above, square, squareRowBytes * static_cast<std::size_t>(side));
-        std::memset(pixels + above + squareRowBytes * static_cast<std::size_t>(side), 0, below);
+        std::memset(out, 0, above);
+        std::memset(out + above + squareRowBytes * static_cast<std::size_t>(side), 0,
+                    static_cast<std::size_t>(height - side - dy) * rowBytes);
+        out += above;
     } else {
         // Landscape: every row is band, square row, band.
         const std::size_t left = static_cast<std::size_t>(dx) * kPixelBytes;
         const std::size_t right = rowBytes - left - squareRowBytes;
         for (int y = 0; y < height; ++y) {
-            unsigned char *row = pixels + static_cast<std::size_t>(y) * rowBytes;
+            unsigned char *row = out + static_cast<std::size_t>(y) * rowBytes;
             std::memset(row, 0, left);
-            std::memcpy(row + left, square + static_cast<std::size_t>(y) * squareRowBytes, squareRowBytes);
             std::memset(row + left + squareRowBytes, 0, right);
         }
+        out += left;
     }
+    gatherSquare(pixels.get() + y0 * stride + x0 * pixel, yStep * stride, xStep * pixel, side, out, rowBytes);
+
+    pool.give(std::move(pixels), bytes + kLoadSlack);
+    pixels = std::move(turned);
 }
 
 } // namespace
@@ -173,7 +237,7 @@ VideoFrame::VideoFrame(const unsigned char *jpeg, int jpegLength, int width, int
     const std::size_t bytes = pictureBytes(width, height);
     if (bytes == 0)
         return;
-    m_data.reset(new (std::nothrow) unsigned char[bytes + kLoadSlack]);
+    m_data = pool.take(bytes + kLoadSlack);
     if (!m_data)
         return;
     std::memset(m_data.get() + bytes, 0, kLoadSlack);
@@ -187,6 +251,12 @@ VideoFrame::VideoFrame(const unsigned char *jpeg, int jpegLength, int width, int
     // never old heap contents.
     if (!m_decoded)
         std::memset(m_data.get(), 0, bytes);
+}
+
+VideoFrame::~VideoFrame()
+{
+    if (m_data)
+        pool.give(std::move(m_data), pictureBytes(m_width, m_height) + kLoadSlack);
 }
 
 std::size_t VideoFrame::byteCount() const
@@ -218,5 +288,26 @@ void VideoFrame::rotate(int turns)
     if (turns == 2)
         swapRows(m_data.get(), m_width, m_height, true);
     else
-        quarterTurn(m_data.get(), m_width, m_height, turns == 1);
+        quarterTurn(m_data, m_width, m_height, turns == 1, false, false);
+}
+
+void VideoFrame::transform(bool mirrorLeftRight, bool mirrorTopBottom, int turns)
+{
+    if (!m_data)
+        return;
+    if (!m_decoded)
+        mirrorLeftRight = mirrorTopBottom = false; // as flipHorizontal and flipVertical would
+    if (turns == 1 || turns == 3) {
+        quarterTurn(m_data, m_width, m_height, turns == 1, mirrorLeftRight, mirrorTopBottom);
+        return;
+    }
+    // The half turn is both mirrors at once, so mirrors and half turn together are again mirrors.
+    if (turns == 2) {
+        mirrorLeftRight = !mirrorLeftRight;
+        mirrorTopBottom = !mirrorTopBottom;
+    }
+    if (mirrorTopBottom)
+        swapRows(m_data.get(), m_width, m_height, mirrorLeftRight);
+    else if (mirrorLeftRight)
+        flipHorizontal();
 }

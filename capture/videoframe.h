@@ -12,6 +12,7 @@ public:
     // Decodes the JPEG at once. A JPEG that does not decode (another size, corrupt, empty frame) leaves
     // isDecoded() false and the picture black.
     VideoFrame(const unsigned char *jpeg, int jpegLength, int width, int height);
+    ~VideoFrame();
     VideoFrame(const VideoFrame &) = delete;
     VideoFrame &operator=(const VideoFrame &) = delete;
 
@@ -32,6 +33,10 @@ public:
     // bands on the left and right; an odd difference puts the extra column or row on the right or at
     // the bottom). Any other value leaves the frame as it is.
     void rotate(int turns);
+
+    // flipHorizontal() if mirrorLeftRight, then flipVertical() if mirrorTopBottom, then rotate(turns),
+    // the same to the byte, in one pass over the pixels instead of up to three.
+    void transform(bool mirrorLeftRight, bool mirrorTopBottom, int turns);
 
 private:
     int m_width;

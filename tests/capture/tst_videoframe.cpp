@@ -150,6 +150,16 @@ void TestVideoFrame::failedDecodeIgnoresFlipsButStillRotates()
     reference::rotate(expected.data(), 40, 30, 1);
     frame.rotate(1);
     QCOMPARE(firstDifference(pixelsOf(frame), expected), -1);
+
+    // The same when the three steps run as one.
+    for (int turns : {1, 2}) {
+        VideoFrame fused(wrongSize.data(), int(wrongSize.size()), 40, 30);
+        std::memcpy(fused.data(), noise.data(), noise.size());
+        fused.transform(true, true, turns);
+        Bytes turned = noise;
+        reference::rotate(turned.data(), 40, 30, turns);
+        QCOMPARE(firstDifference(pixelsOf(fused), turned), -1);
+    }
 }
 
 void TestVideoFrame::onlySaneSizesGetAPixelBuffer_data()
@@ -228,7 +238,8 @@ void TestVideoFrame::transformsMatchThePlainAlgorithm()
     QFETCH(int, turns);
 
     const std::unique_ptr<VideoFrame> frame = noiseFrame(width, height);
-    QVERIFY(frame);
+    const std::unique_ptr<VideoFrame> fused = noiseFrame(width, height);
+    QVERIFY(frame && fused);
     Bytes expected = pixelsOf(*frame);
 
     // The controller's order: mirror, upside down, then turn.
@@ -246,6 +257,10 @@ void TestVideoFrame::transformsMatchThePlainAlgorithm()
     QCOMPARE(frame->width(), width);
     QCOMPARE(frame->height(), height);
     QCOMPARE(firstDifference(pixelsOf(*frame), expected), -1);
+
+    // All three steps in one pass.
+    fused->transform(mirror, upsideDown, turns);
+    QCOMPARE(firstDifference(pixelsOf(*fused), expected), -1);
 }
 
 void TestVideoFrame::quarterTurnShowsTheCentredSquareBetweenBands_data()
