@@ -118,12 +118,10 @@ void WebcamController::pumpFrames()
         const std::unique_ptr<VideoFrame> frame = m_protocol->receiveFrame(width, height);
         if (!frame)
             break;
-        if (m_flipHorizontal)
-            frame->flipHorizontal();
-        if (m_flipVertical)
-            frame->flipVertical();
-        frame->rotate(m_rotation);
-        filter_wrapper_write_frame_data(frame->data(), width * height * 3);
+        // Left-right mirror, then top-bottom mirror, then the turn, as the flags are now.
+        frame->transform(m_flipHorizontal, m_flipVertical, m_rotation);
+        if (frame->data()) // no pixels only when the system had no memory for them
+            filter_wrapper_write_frame_data(frame->data(), width * height * 3);
 
         const auto latency = std::chrono::steady_clock::now() - m_protocol->lastFrameReceivedAt();
         const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(latency).count();
