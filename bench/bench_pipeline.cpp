@@ -82,13 +82,16 @@ public:
     explicit FifoDrain(const QString &path)
         : m_fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK))
         , m_thread([this] {
-            // Blocking reads while a writer is there; without one a read returns 0 at once.
+            // Blocking while a writer is there; without one the FIFO reports its end at once. The
+            // pages go to /dev/null by splice, uncopied, so the drain costs the measured thread no
+            // cache and next to no CPU.
             ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
-            std::vector<char> buffer(1 << 20);
+            const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
             while (!m_stop) {
-                if (::read(m_fd, buffer.data(), buffer.size()) <= 0)
+                if (::splice(m_fd, nullptr, sink, nullptr, 1 << 20, SPLICE_F_MOVE) <= 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
+            ::close(sink);
         })
     {
     }
