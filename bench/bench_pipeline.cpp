@@ -21,6 +21,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -159,9 +160,12 @@ struct Result
     long rssAtEnd = -1;
 };
 
+// Streams frames of the recording through a controller into the FIFO, or with fifo empty into no
+// camera at all (the camera fails to open and writes go nowhere): what the rest of the path costs.
 Result stream(const QString &simulator, const Recording &r, const QString &fifo, double fps, long long frames,
               bool transforms)
 {
+    qputenv("LUMO_VIRTUAL_CAMERA", fifo.isEmpty() ? QByteArray("/nonexistent/camera") : fifo.toLocal8Bit());
     QProcess server;
     server.start(simulator, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--once"), QStringLiteral("--folder"),
                              r.folder, QStringLiteral("--size"), QStringLiteral("%1x%2").arg(r.width).arg(r.height),
@@ -171,7 +175,9 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
         line += server.readAllStandardOutput();
     const int port = line.trimmed().split(':').last().toInt();
 
-    FifoDrain drain(fifo);
+    std::optional<FifoDrain> drain;
+    if (!fifo.isEmpty())
+        drain.emplace(fifo);
     TimingListener listener;
     Result result;
     {
@@ -207,38 +213,47 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    // The machine is shared: each run is repeated and its least disturbed repetition kept, for the
+    // pipeline and for the decode floor alike.
+    const int repetitions = quick ? 1 : 3;
     const QString simulator = QStringLiteral(LUMO_PHONE_SIM);
     QTemporaryDir dir;
     const QString fifo = dir.filePath(QStringLiteral("camera.fifo"));
     ::mkfifo(fifo.toLocal8Bit().constData(), 0600);
-    qputenv("LUMO_VIRTUAL_CAMERA", fifo.toLocal8Bit());
 
-    std::printf("%-34s %7s %8s %10s %10s %10s %8s\n", "run", "frames", "fps", "cpu/frame", "decode", "ratio",
-                "latency");
-    const auto report = [](const char *name, const Result &r, double floor) {
-        std::printf("%-34s %7lld %8.1f %8.3fms %8.3fms %10.2f %6.2fms (max %.2f)\n", name, r.frames,
-                    double(r.frames) / r.seconds, r.cpuPerFrame * 1e3, floor * 1e3, r.cpuPerFrame / floor,
-                    r.meanLatency * 1e3, r.maxLatency * 1e3);
+    std::printf("%-34s %7s %8s %10s %10s %6s %s\n", "run", "frames", "fps", "cpu/frame", "decode", "ratio",
+                "latency mean (max)");
+    const auto run = [&](const char *name, const Recording &r, double fps, long long frames, bool transforms,
+                         bool camera = true) {
+        Result best;
+        double floor = 0;
+        for (int i = 0; i < repetitions; ++i) {
+            const double f = decodeFloor(r, std::max(1, 4000000 / (r.width * r.height)));
+            floor = i == 0 ? f : std::min(floor, f);
+            const Result result = stream(simulator, r, camera ? fifo : QString(), fps, frames, transforms);
+            if (i == 0 || result.cpuPerFrame < best.cpuPerFrame)
+                best = result;
+        }
+        std::printf("%-34s %7lld %8.1f %8.3fms %8.3fms %6.2f %.2fms (%.2f)\n", name, best.frames,
+                    double(best.frames) / best.seconds, best.cpuPerFrame * 1e3, floor * 1e3,
+                    best.cpuPerFrame / floor, best.meanLatency * 1e3, best.maxLatency * 1e3);
+        std::fflush(stdout);
+        return best;
     };
 
     const Recording hd = record(simulator, dir.filePath(QStringLiteral("720p")), 1280, 720, 60);
     const long long hdFrames = quick ? 300 : 1500;
-    double floor = decodeFloor(hd, quick ? 2 : 5);
-    report("1280x720 as sent, max rate", stream(simulator, hd, fifo, 0, hdFrames, false), floor);
-    floor = decodeFloor(hd, quick ? 2 : 5);
-    report("1280x720 h+v mirror, 90, max rate", stream(simulator, hd, fifo, 0, hdFrames, true), floor);
+    run("1280x720 as sent, max rate", hd, 0, hdFrames, false);
+    run("1280x720 h+v mirror, 90, max rate", hd, 0, hdFrames, true);
+    run("1280x720 h+v mirror, 90, no camera", hd, 0, hdFrames, true, false);
 
     const Recording fhd = record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60);
-    floor = decodeFloor(fhd, quick ? 1 : 3);
-    const Result at30 = stream(simulator, fhd, fifo, 30, quick ? 150 : 600, true);
-    report("1920x1080 h+v mirror, 90, 30 fps", at30, floor);
+    const Result at30 = run("1920x1080 h+v mirror, 90, 30 fps", fhd, 30, quick ? 150 : 600, true);
     std::printf("    capture thread at 30 fps: %.1f%% of one core\n",
                 100.0 * at30.cpuPerFrame * double(at30.frames) / at30.seconds);
 
     const Recording vga = record(simulator, dir.filePath(QStringLiteral("480p")), 640, 480, 60);
-    floor = decodeFloor(vga, quick ? 2 : 10);
-    const Result soak = stream(simulator, vga, fifo, 0, quick ? 2000 : 10000, true);
-    report("640x480 h+v mirror, 90, soak", soak, floor);
+    const Result soak = run("640x480 h+v mirror, 90, soak", vga, 0, quick ? 2000 : 10000, true);
     std::printf("    resident memory: %ld KiB at frame 1000, %ld KiB at frame %lld\n", soak.rssAt1000, soak.rssAtEnd,
                 soak.frames);
     return 0;
