@@ -21,6 +21,8 @@ WebcamController::~WebcamController()
     m_running = false;
     m_interrupt.trigger();
     wait();
+    // Pairs with the thread's last store: what it did to the stream happens before the release
+    // below. QThread::wait orders that too, but inside Qt, where ThreadSanitizer cannot see it.
     m_finished.load(std::memory_order_acquire);
     releaseConnection();
 }
