@@ -16,9 +16,16 @@ trap cleanup EXIT
 args=("$@")
 if [[ " ${args[*]} " != *" --wifi "* ]]; then
     echo "No phone given: streaming the bundled phone simulator (127.0.0.1:8123)." >&2
-    build/tools/phonesim/lumo-phone-sim --listen 127.0.0.1 --port 8123 > /dev/null &
+    ready=$(mktemp)
+    build/tools/phonesim/lumo-phone-sim --listen 127.0.0.1 --port 8123 > "$ready" &
     simulator_pid=$!
-    sleep 0.5
+    # It listens once its test picture is encoded; a failure (the port taken, say) ends it at once.
+    for _ in $(seq 300); do
+        grep -q "^Listening on" "$ready" && break
+        kill -0 "$simulator_pid" 2>/dev/null || { echo "The phone simulator did not start." >&2; exit 1; }
+        sleep 0.1
+    done
+    rm -f "$ready"
     args=(--wifi 127.0.0.1 "${args[@]}")
 fi
 build/app/lumo-webcam-cli "${args[@]}"
