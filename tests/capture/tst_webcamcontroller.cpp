@@ -112,6 +112,7 @@ private slots:
     void silentServerAbortsAfterFiveSeconds();
     void frameLimitEndsAsADisconnect();
     void rotationChangeAppliesToTheNextFrame();
+    void hugeSurplusClaimOnlyDelaysTheHandshake();
     void badFramesNeverEndTheProcess_data();
     void badFramesNeverEndTheProcess();
     void startWhileRunningIsRefusedAndALaterStartRunsAgain();
@@ -282,6 +283,21 @@ void TestWebcamController::rotationChangeAppliesToTheNextFrame()
     const auto luma = [&](int frameIndex) { return quint8(yuyv[frameIndex * 64 * 48 * 2]); };
     QVERIFY2(luma(0) < 60, qPrintable(QString::number(luma(0))));
     QVERIFY2(luma(1) > 180, qPrintable(QString::number(luma(1))));
+}
+
+void TestWebcamController::hugeSurplusClaimOnlyDelaysTheHandshake()
+{
+    // The version reply claims 2 GiB of surplus and sends 100 kB of it: the client drains what comes
+    // in small pieces, gives up on the rest after five silent seconds and carries on.
+    const QByteArray reply = QByteArray(1, 1) + u32(0x7fffffff) + char(2) + char(19) + char(0) + QByteArray(100000, 'x');
+    Server server({Server::receive(7), Server::send(reply), Server::receive(5), Server::send(resolutionReply(1, 64, 48)),
+                   Server::send(frameRecord(64, 48))});
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
+    QVERIFY(listener.waitFor(2, 15000));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("aborted")}));
+    QCOMPARE(controller.frameStats().frames, 1LL);
 }
 
 void TestWebcamController::badFramesNeverEndTheProcess_data()
