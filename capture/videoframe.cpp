@@ -283,12 +283,7 @@ void VideoFrame::flipVertical()
 
 void VideoFrame::rotate(int turns)
 {
-    if (!m_data || turns < 1 || turns > 3)
-        return;
-    if (turns == 2)
-        swapRows(m_data.get(), m_width, m_height, true);
-    else
-        quarterTurn(m_data, m_width, m_height, turns == 1, false, false);
+    transform(false, false, turns);
 }
 
 void VideoFrame::transform(bool mirrorLeftRight, bool mirrorTopBottom, int turns)

@@ -4,6 +4,7 @@
 #include "memorystream.h"
 #include "videoframe.h"
 #include "winsockstream.h"
+#include "wirebytes.h"
 
 #include <QTest>
 
@@ -148,7 +149,7 @@ void TestCameraProtocol::receivesAndDecodesAFrame()
     const std::vector<unsigned char> jpeg = encodeJpeg(pixels.data(), 64, 48);
     QVERIFY(!jpeg.empty());
     const int n = int(jpeg.size());
-    QByteArray wire = bytes({(n >> 24) & 0xff, (n >> 16) & 0xff, (n >> 8) & 0xff, n & 0xff});
+    QByteArray wire = bigEndianU32(quint32(n));
     wire.append(reinterpret_cast<const char *>(jpeg.data()), n);
     MemoryStream stream(wire + wire);
     CameraProtocol protocol(&stream);

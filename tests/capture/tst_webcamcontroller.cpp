@@ -3,6 +3,7 @@
 #include "loopbackserver.h"
 #include "simulatorprocess.h"
 #include "webcamcontroller.h"
+#include "wirebytes.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -52,22 +53,14 @@ private:
     QStringList m_events;
 };
 
-QByteArray u32(int value)
-{
-    QByteArray out(4, 0);
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((quint32(value) >> (24 - 8 * i)) & 0xff);
-    return out;
-}
-
 QByteArray versionReply(int major, int minor)
 {
-    return QByteArray(1, 1) + u32(3) + char(major) + char(minor) + char(0);
+    return QByteArray(1, 1) + bigEndianU32(3) + char(major) + char(minor) + char(0);
 }
 
 QByteArray resolutionReply(int status, int width, int height)
 {
-    return QByteArray(1, 2) + u32(5) + char(status) + char(width >> 8) + char(width) + char(height >> 8) + char(height);
+    return QByteArray(1, 2) + bigEndianU32(5) + char(status) + char(width >> 8) + char(width) + char(height >> 8) + char(height);
 }
 
 QList<Server::Step> handshake(int width, int height)
@@ -85,7 +78,7 @@ QByteArray frameRecord(int width, int height)
             for (int c = 0; c < 3; ++c)
                 pixels[(size_t(y) * width + x) * 3 + c] = x < width / 2 ? 16 : 235;
     const std::vector<unsigned char> jpeg = encodeJpeg(pixels.data(), width, height, 90);
-    return u32(int(jpeg.size())) + QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
+    return bigEndianU32(int(jpeg.size())) + QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
 }
 
 quint16 freePort()
@@ -289,7 +282,7 @@ void TestWebcamController::hugeSurplusClaimOnlyDelaysTheHandshake()
 {
     // The version reply claims 2 GiB of surplus and sends 100 kB of it: the client drains what comes
     // in small pieces, gives up on the rest after five silent seconds and carries on.
-    const QByteArray reply = QByteArray(1, 1) + u32(0x7fffffff) + char(2) + char(19) + char(0) + QByteArray(100000, 'x');
+    const QByteArray reply = QByteArray(1, 1) + bigEndianU32(0x7fffffff) + char(2) + char(19) + char(0) + QByteArray(100000, 'x');
     Server server({Server::receive(7), Server::send(reply), Server::receive(5), Server::send(resolutionReply(1, 64, 48)),
                    Server::send(frameRecord(64, 48))});
     RecordingListener listener;
@@ -305,12 +298,12 @@ void TestWebcamController::badFramesNeverEndTheProcess_data()
     QTest::addColumn<QByteArray>("record");
     QTest::addColumn<QString>("end");
     QTest::addColumn<long long>("frames");
-    QTest::newRow("negative length") << u32(-2) + QByteArray(100, 'x') << "aborted" << 0LL;
-    QTest::newRow("2 GiB length") << u32(0x7fffffff) + QByteArray(100, 'x') << "aborted" << 0LL;
+    QTest::newRow("negative length") << bigEndianU32(-2) + QByteArray(100, 'x') << "aborted" << 0LL;
+    QTest::newRow("2 GiB length") << bigEndianU32(0x7fffffff) + QByteArray(100, 'x') << "aborted" << 0LL;
     QTest::newRow("JPEG of another size") << frameRecord(32, 24) << "aborted" << 1LL;
-    QTest::newRow("garbage instead of a JPEG") << u32(100) + QByteArray(100, '\x55') << "aborted" << 1LL;
+    QTest::newRow("garbage instead of a JPEG") << bigEndianU32(100) + QByteArray(100, '\x55') << "aborted" << 1LL;
     QByteArray truncated = frameRecord(64, 48);
-    truncated = u32(int(truncated.size()) / 2 - 4) + truncated.mid(4, truncated.size() / 2 - 4);
+    truncated = bigEndianU32(int(truncated.size()) / 2 - 4) + truncated.mid(4, truncated.size() / 2 - 4);
     QTest::newRow("truncated JPEG") << truncated << "aborted" << 1LL;
 }
 

@@ -1,5 +1,6 @@
 #include "jpegdecoder.h"
 #include "simulatorprocess.h"
+#include "wirebytes.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -43,14 +44,6 @@ QByteArray request(QTcpSocket &socket, const QByteArray &query, qint64 replySize
     socket.write(query);
     socket.waitForBytesWritten(5000);
     return readExactly(socket, replySize);
-}
-
-QByteArray u32(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char(value >> (24 - 8 * i));
-    return bytes;
 }
 
 // One frame record: the raw length prefix and the JPEG bytes that follow it.
@@ -297,9 +290,9 @@ void TestPhoneSim::writtenFramesStreamBackByteForByte()
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     auto socket = handshaken(simulator);
     QVERIFY(socket);
-    QByteArray expected = (firstPrefix.isEmpty() ? u32(quint32(files[0].size())) : firstPrefix) + files[0];
+    QByteArray expected = (firstPrefix.isEmpty() ? bigEndianU32(quint32(files[0].size())) : firstPrefix) + files[0];
     for (int i : {1, 2, 0, 1})
-        expected += u32(quint32(files[i].size())) + files[i];
+        expected += bigEndianU32(quint32(files[i].size())) + files[i];
     QVERIFY(readExactly(*socket, expected.size()) == expected);
 }
 
