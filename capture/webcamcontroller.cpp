@@ -5,6 +5,9 @@
 #include "connectionlistener.h"
 #include "videoframe.h"
 #include "virtualcamera.h"
+#include "btdevicestream.h"
+#include "serialport.h"
+#include "usbcontrolstream.h"
 #include "winsockstream.h"
 
 #include <algorithm>
@@ -25,6 +28,21 @@ WebcamController::~WebcamController()
     // below. QThread::wait orders that too, but inside Qt, where ThreadSanitizer cannot see it.
     m_finished.load(std::memory_order_acquire);
     releaseConnection();
+}
+
+bool WebcamController::startSerial(int port, const std::string &pathTemplate)
+{
+    return start(std::make_unique<SerialPort>(port, pathTemplate, SerialTimeouts{}, &m_interrupt));
+}
+
+bool WebcamController::startBluetooth(BtDeviceInfo device)
+{
+    return start(std::make_unique<BtDeviceStream>(device, &m_interrupt));
+}
+
+bool WebcamController::startUsb(int port)
+{
+    return start(std::make_unique<UsbControlStream>(port, &m_interrupt));
 }
 
 bool WebcamController::startWifi(const QString &address, int port)

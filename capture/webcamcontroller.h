@@ -1,6 +1,8 @@
 #pragma once
 
+#include "btdeviceinfo.h"
 #include "clientinfo.h"
+#include "serialport.h"
 #include "streaminterrupt.h"
 
 #include <QString>
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 
 class CameraProtocol;
 class ConnectionListener;
@@ -28,7 +31,7 @@ class TransportStream;
 //              writes it and frees it. stop() takes effect at the top of the loop, so the frame being
 //              received is still written.
 //   Ending     the loop was left because stop() cleared running, the frame limit was reached, or the
-//              stream failed or stayed silent (five seconds on TCP). The virtual camera is closed and
+//              stream failed or stayed silent (5 s on TCP, 30 s on Bluetooth, 30 s and more on the serial port). The virtual camera is closed and
 //              the stream released before the one report of the end: onDisconnected when running was
 //              cleared, otherwise onAborted.
 //
@@ -48,8 +51,16 @@ public:
     explicit WebcamController(ConnectionListener *listener);
     ~WebcamController() override;
 
-    // Connects over TCP to address:port. False, and nothing changes, while an earlier connection is
-    // still running; true otherwise.
+    // Each start operation makes the stream for its transport and starts one connection over it. False,
+    // and nothing changes, while an earlier connection is still running; true otherwise.
+
+    // The serial port with this number; pathTemplate, with "%d" for the number, names its device.
+    bool startSerial(int port, const std::string &pathTemplate = SerialPort::kDefaultPathTemplate);
+    // The camera service on this Bluetooth device.
+    bool startBluetooth(BtDeviceInfo device);
+    // The phone on USB, through an adb forward of this TCP port.
+    bool startUsb(int port = ClientInfo::kServerPort);
+    // TCP to address:port.
     bool startWifi(const QString &address, int port = ClientInfo::kServerPort);
 
     // Asks the running connection to end after the current frame; returns at once.

@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
-    libturbojpeg0-dev libyuv-dev
+    libturbojpeg0-dev libyuv-dev libbluetooth-dev
     libbenchmark-dev
+    adb dbus-daemon
 )
 missing=()
 for p in "${packages[@]}"; do

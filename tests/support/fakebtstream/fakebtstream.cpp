@@ -1,0 +1,13 @@
+#include "fakebtstream.h"
+
+#include "bluetoothlibrary.h"
+
+int bt_lib_stream_connect(const BtDeviceInfo *, const char *)
+{
+    return -1;
+}
+
+int bt_lib_stream_close()
+{
+    return 0;
+}
