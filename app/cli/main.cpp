@@ -2,9 +2,12 @@
 // virtual camera, for servers, scripts and users who want no window.
 //
 // Standard output: "Connected", then "Disconnected" (exit 0) or "Aborted." (exit 2). A failed handshake
-// prints "Error:" and the main window's message on standard error (exit 1); bad arguments print the
-// usage there (exit 64). Every line is flushed as it is printed, so a script can watch for it.
+// prints "Error:" and the main window's message on standard error (exit 1), as does a Bluetooth address
+// that no paired device has; bad arguments print the usage there (exit 64). --list-bluetooth prints the
+// paired Bluetooth devices, one per line, as the transport dialog labels them. Every line is flushed as
+// it is printed, so a script can watch for it.
 
+#include "bluetoothlibrary.h"
 #include "clientinfo.h"
 #include "connectionerror.h"
 #include "connectionlistener.h"
@@ -14,7 +17,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -62,10 +67,16 @@ private:
     }
 };
 
+enum class Transport { None, Serial, Bluetooth, Usb, Wifi, ListBluetooth };
+
 struct Options
 {
+    Transport transport = Transport::None;
     QString host;
     int port = ClientInfo::kServerPort;
+    int serialPort = 0;
+    QString serialPath = QString::fromLatin1(SerialPort::kDefaultPathTemplate);
+    BtDeviceInfo bluetoothAddress{};
     bool hflip = false;
     bool vflip = false;
     int turns = 0;
@@ -77,8 +88,24 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
 {
     const QCommandLineOption wifi(QStringLiteral("wifi"), QStringLiteral("Connect over WiFi to the phone at HOST."),
                                   QStringLiteral("HOST"));
+    const QCommandLineOption usb(QStringLiteral("usb"),
+                                 QStringLiteral("Connect over USB, through an adb forward (./adb, else adb on PATH)."));
+    const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Connect over serial port N."),
+                                    QStringLiteral("N"));
+    const QCommandLineOption serialPath(
+        QStringLiteral("serial-path"),
+        QStringLiteral("The serial ports' device path, %d standing for N (default %1).")
+            .arg(QString::fromLatin1(SerialPort::kDefaultPathTemplate)),
+        QStringLiteral("TEMPLATE"));
+    const QCommandLineOption bluetooth(QStringLiteral("bluetooth"),
+                                       QStringLiteral("Connect over Bluetooth to the paired phone with ADDRESS "
+                                                      "(as --list-bluetooth shows it)."),
+                                       QStringLiteral("ADDRESS"));
+    const QCommandLineOption listBluetooth(QStringLiteral("list-bluetooth"),
+                                           QStringLiteral("List the paired Bluetooth devices and exit."));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("The camera server's TCP port (default %1).").arg(ClientInfo::kServerPort),
+                                  QStringLiteral("The camera server's TCP port for --wifi and --usb (default %1).")
+                                      .arg(ClientInfo::kServerPort),
                                   QStringLiteral("N"));
     const QCommandLineOption hflip(QStringLiteral("hflip"), QStringLiteral("Mirror the picture left-right."));
     const QCommandLineOption vflip(QStringLiteral("vflip"), QStringLiteral("Mirror the picture top-bottom."));
@@ -91,7 +118,7 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
         QStringLiteral("Streams an Android phone's camera into the virtual camera (v4l2loopback).\n"
                        "The device is LUMO_VIRTUAL_CAMERA if set (a device, or a file or FIFO that receives raw "
                        "YUYV frames), otherwise the loopback device labelled \"Lumo Webcam\"."));
-    parser.addOptions({wifi, port, hflip, vflip, rotate, frames});
+    parser.addOptions({wifi, usb, serial, serialPath, bluetooth, listBluetooth, port, hflip, vflip, rotate, frames});
     parser.addHelpOption();
 
     if (!parser.parse(arguments)) {
@@ -106,16 +133,60 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
     }
 
     Options o;
-    o.host = parser.value(wifi);
-    if (!parser.isSet(wifi) || o.host.isEmpty()) {
-        error = QStringLiteral("Choose a transport: --wifi HOST.");
-        return std::nullopt;
+    const std::pair<const QCommandLineOption *, Transport> transports[] = {
+        {&wifi, Transport::Wifi},           {&usb, Transport::Usb},
+        {&serial, Transport::Serial},       {&bluetooth, Transport::Bluetooth},
+        {&listBluetooth, Transport::ListBluetooth},
+    };
+    for (const auto &[option, transport] : transports) {
+        if (!parser.isSet(*option))
+            continue;
+        if (o.transport != Transport::None) {
+            error = QStringLiteral("Choose one transport only.");
+            return std::nullopt;
+        }
+        o.transport = transport;
     }
     bool ok = true;
+    switch (o.transport) {
+    case Transport::None:
+        error = QStringLiteral("Choose a transport: --wifi HOST, --usb, --serial N or --bluetooth ADDRESS.");
+        return std::nullopt;
+    case Transport::Wifi:
+        o.host = parser.value(wifi);
+        if (o.host.isEmpty()) {
+            error = QStringLiteral("--wifi takes the phone's address.");
+            return std::nullopt;
+        }
+        break;
+    case Transport::Serial:
+        o.serialPort = parser.value(serial).toInt(&ok);
+        if (!ok || o.serialPort < 0) {
+            error = QStringLiteral("--serial takes a port number of 0 or more.");
+            return std::nullopt;
+        }
+        break;
+    case Transport::Bluetooth:
+        if (!parseBtAddress(parser.value(bluetooth), o.bluetoothAddress.address)) {
+            error = QStringLiteral("--bluetooth takes an address such as 5a:4b:3c:2d:1e:0f.");
+            return std::nullopt;
+        }
+        break;
+    case Transport::Usb:
+    case Transport::ListBluetooth:
+        break;
+    }
+    if (parser.isSet(serialPath)) {
+        o.serialPath = parser.value(serialPath);
+        if (o.transport != Transport::Serial || !o.serialPath.contains(QLatin1String("%d"))) {
+            error = QStringLiteral("--serial-path goes with --serial and needs %d for the port number.");
+            return std::nullopt;
+        }
+    }
     if (parser.isSet(port)) {
         o.port = parser.value(port).toInt(&ok);
-        if (!ok || o.port < 1 || o.port > 65535) {
-            error = QStringLiteral("--port takes a number from 1 to 65535.");
+        if (!ok || o.port < 1 || o.port > 65535 || (o.transport != Transport::Wifi && o.transport != Transport::Usb)) {
+            error = QStringLiteral("--port goes with --wifi or --usb and takes a number from 1 to 65535.");
             return std::nullopt;
         }
     }
@@ -139,6 +210,29 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
     return o;
 }
 
+// The paired devices that BlueZ knows, as the transport dialog lists them.
+QList<BtDeviceInfo> bluetoothDevices()
+{
+    QList<BtDeviceInfo> devices;
+    bt_lib_open();
+    for (int i = 0; i < bt_lib_device_get_count(); ++i) {
+        BtDeviceInfo device;
+        bt_lib_device_get(i, &device);
+        devices.append(device);
+    }
+    return devices;
+}
+
+// The listed device with the address in wanted, which is all the record holds so far.
+std::optional<BtDeviceInfo> findBluetoothDevice(const BtDeviceInfo &wanted)
+{
+    for (const BtDeviceInfo &device : bluetoothDevices()) {
+        if (std::equal(std::begin(device.address), std::end(device.address), std::begin(wanted.address)))
+            return device;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -159,6 +253,24 @@ int main(int argc, char *argv[])
         return Ok;
     }
 
+    if (options->transport == Transport::ListBluetooth) {
+        const QList<BtDeviceInfo> devices = bluetoothDevices();
+        for (const BtDeviceInfo &device : devices)
+            printLine(stdout, btDeviceLabel(device));
+        if (devices.isEmpty())
+            printLine(stderr, QStringLiteral("No paired Bluetooth device is known."));
+        return Ok;
+    }
+    std::optional<BtDeviceInfo> device;
+    if (options->transport == Transport::Bluetooth) {
+        device = findBluetoothDevice(options->bluetoothAddress);
+        if (!device) {
+            printLine(stderr, QStringLiteral("Error:\nNo paired Bluetooth device has the address %1.")
+                                  .arg(btDeviceAddress(options->bluetoothAddress)));
+            return HandshakeFailed;
+        }
+    }
+
     CliListener listener;
     WebcamController controller(&listener);
     controller.setFlipHorizontal(options->hflip);
@@ -177,6 +289,22 @@ int main(int argc, char *argv[])
             QCoreApplication::exit(Interrupted);
     });
 
-    controller.startWifi(options->host, options->port);
+    switch (options->transport) {
+    case Transport::Serial:
+        controller.startSerial(options->serialPort, options->serialPath.toStdString());
+        break;
+    case Transport::Bluetooth:
+        controller.startBluetooth(*device);
+        break;
+    case Transport::Usb:
+        controller.startUsb(options->port);
+        break;
+    case Transport::Wifi:
+        controller.startWifi(options->host, options->port);
+        break;
+    case Transport::None:
+    case Transport::ListBluetooth:
+        break;
+    }
     return app.exec();
 }
