@@ -1,3 +1,30 @@
 #pragma once
 
-// Placeholder until the fake lands.
+#include "btdeviceinfo.h"
+
+#include <string>
+
+// Drives the stand-in for the Bluetooth library's two stream calls. A connect that succeeds hands the
+// caller one end of an AF_UNIX stream socket pair and keeps the other, the phone's end, for the test.
+// Not thread-safe: use it from the thread that opens and closes the streams.
+namespace FakeBtStream {
+
+// Closes the phone's end, zeroes the counters and the recorded arguments, and lets connects succeed.
+void reset();
+// While set, bt_lib_stream_connect returns -1 and hands out nothing.
+void setConnectFails(bool fails);
+
+int connectCalls();
+int closeCalls();
+// What the last bt_lib_stream_connect was given: the whole record (zeros before any call or for a
+// null pointer) and the service name (empty for a null pointer).
+BtDeviceInfo lastDevice();
+std::string lastServiceName();
+
+// The descriptor the last successful connect handed out (the caller owns it), -1 before any.
+int handedOut();
+// The phone's end of the last pair, owned here until closePhoneEnd() or reset(); -1 when none.
+int phoneEnd();
+void closePhoneEnd();
+
+} // namespace FakeBtStream
