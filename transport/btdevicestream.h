@@ -11,6 +11,11 @@ class StreamInterrupt;
 // library's side already released) when it fails. Each wait for data lasts at most 30 seconds; see
 // SocketStream for the rest. close() closes the socket, then releases the library's side of the
 // stream, once.
+//
+// The optional interrupt (see StreamInterrupt) ends every wait for data at once. It does not reach
+// open(): the library's connect takes no interrupt, and for a device that does not answer it lasts
+// until the radio gives up: seconds to page it, then at most 20 s for each service search answer and
+// for the RFCOMM connect.
 class BtDeviceStream : public SocketStream
 {
 public:
