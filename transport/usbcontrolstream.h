@@ -36,8 +36,9 @@ public:
     static QString adbProgram();
 
 private:
-    // Runs adb with the arguments, at most timeoutMs, and returns what it wrote on standard output.
-    QByteArray runAdb(const QStringList &arguments, int timeoutMs) const;
+    // Runs adb with the arguments for at most timeoutMs, or until the interrupt (if any) is triggered,
+    // and returns what it wrote on standard output. A program still running then is killed and reaped.
+    static QByteArray runAdb(const QStringList &arguments, int timeoutMs, const StreamInterrupt *interrupt);
 
     std::unique_ptr<WinSockStream> m_inner;
     const int m_port;
