@@ -25,6 +25,15 @@ QString btDeviceLabel(const BtDeviceInfo &device)
     return QString::fromUtf16(device.name, length) + QLatin1Char('(') + btDeviceAddress(device) + QLatin1Char(')');
 }
 
+namespace {
+
+bool isHexDigit(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+} // namespace
+
 bool parseBtAddress(const QString &text, unsigned char (&address)[6])
 {
     const QStringList pairs = text.split(QLatin1Char(':'));
@@ -32,12 +41,11 @@ bool parseBtAddress(const QString &text, unsigned char (&address)[6])
         return false;
     unsigned char bytes[6];
     for (int i = 0; i < 6; ++i) {
-        bool ok = false;
+        // Two hex digits and nothing else: QString::toUInt() would also take " f", "+f" or "-0".
         const QString &pair = pairs[i];
-        const uint value = pair.toUInt(&ok, 16);
-        if (!ok || pair.size() != 2 || value > 0xff)
+        if (pair.size() != 2 || !isHexDigit(pair[0]) || !isHexDigit(pair[1]))
             return false;
-        bytes[5 - i] = static_cast<unsigned char>(value);
+        bytes[5 - i] = static_cast<unsigned char>(pair.toUInt(nullptr, 16));
     }
     std::copy(std::begin(bytes), std::end(bytes), std::begin(address));
     return true;
