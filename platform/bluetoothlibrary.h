@@ -4,14 +4,16 @@
 
 // The Bluetooth device library, on BlueZ.
 //
-// Device list (GUI thread): bt_lib_open() reads the paired devices that BlueZ knows from the system
-// D-Bus, without an inquiry scan, with a bounded call time: no bus, no BlueZ or a bus that does not
-// answer gives an empty list. The list stays as read until the next bt_lib_open(); its order is
-// stable (BlueZ's object paths).
+// Device list (GUI thread): bt_lib_open() asks BlueZ's object manager on the system D-Bus for the
+// devices it knows, without an inquiry scan, and keeps the paired ones that have an address, in
+// object-path order, named by their Alias (or Name). The call waits at most 2 s: no bus, no BlueZ, an
+// error or no answer in time gives an empty list. DBUS_SYSTEM_BUS_ADDRESS, when set, names the bus and
+// is read on every call. The list stays as read until the next bt_lib_open(); the three calls may
+// come from any thread.
 int bt_lib_open(); // the number of devices read
 int bt_lib_device_get_count();
-// Fills the record with device index. An index outside the list fills it with zeros (a record that
-// fails cleanly when connected) and returns -1; otherwise returns 0.
+// Fills the record with a copy of device index and returns 0. An index outside the list fills it with
+// zeros (a record that fails cleanly when connected) and returns -1; no record at all returns -1.
 int bt_lib_device_get(int index, BtDeviceInfo *info);
 
 // Stream (capture thread): finds the service by name on the device through an SDP browse, connects an
