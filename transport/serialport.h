@@ -1,5 +1,6 @@
 #pragma once
 
+#include "descriptorwait.h"
 #include "transportstream.h"
 
 #include <memory>
@@ -22,11 +23,12 @@ struct SerialTimeouts
 // replaced by N (/dev/rfcommN by default, the serial ports that `rfcomm bind` makes).
 //
 // open() takes the tty for itself (another holder makes it fail) and clears only the input and output
-// processing that would corrupt binary data; baud rate, character size, parity and flow control stay
-// as they are, and the tty's settings are put back on close(). It returns 0, or -100 when the port is
-// missing or busy. read() and write() move exactly the requested bytes; a transfer that moves nothing
-// within the time-outs, or a failing tty, closes the port and throws (read 0, write 1); a closed port
-// throws 0. The optional interrupt ends every wait at once, closing the port.
+// processing that would corrupt binary data, in-band XON/XOFF flow control among it; baud rate,
+// character size, parity and hardware flow control stay as they are, and the tty's settings are put
+// back on close(). Input the tty held from before the open is dropped. It returns 0, or -100 when the
+// port is missing, busy or no tty. read() and write() move exactly the requested bytes; a transfer
+// that moves nothing within the time-outs, or a failing tty, closes the port and throws (read 0,
+// write 1); a closed port throws 0. The optional interrupt ends every wait at once, closing the port.
 class SerialPort : public TransportStream
 {
 public:
@@ -47,6 +49,11 @@ public:
 
 private:
     struct SavedSettings; // the tty's settings from before open(), put back by close()
+
+    // Moves all length bytes in as many transfers as it takes; a transfer that moves nothing closes
+    // the port and throws.
+    void transferAll(WaitFor direction, unsigned char *buffer, int length);
+    int transfer(WaitFor direction, unsigned char *buffer, int length);
 
     int m_fd = -1;
     const int m_port;
