@@ -32,34 +32,50 @@ QString SimulatorProcess::executable()
 bool SimulatorProcess::start(int timeoutMs)
 {
     m_port = 0;
+    m_serialPath.clear();
+    m_serialNumber = -1;
     const QString program = executable();
     if (program.isEmpty()) {
         m_error = QStringLiteral("LUMO_PHONE_SIM is not set");
         return false;
     }
     QStringList arguments = m_arguments;
-    if (!arguments.contains(QLatin1String("--port")))
+    if (!arguments.contains(QLatin1String("--port")) && !arguments.contains(QLatin1String("--serial")))
         arguments << QStringLiteral("--port") << QStringLiteral("0");
     m_process.start(program, arguments << exitWithParent);
     if (!m_process.waitForStarted(timeoutMs)) {
         m_error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
         return false;
     }
+    return waitForListening(timeoutMs);
+}
 
+bool SimulatorProcess::waitForListening(int timeoutMs)
+{
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
         while (m_process.canReadLine()) {
             const QByteArray line = m_process.readLine().trimmed();
             if (!line.startsWith(listeningPrefix))
                 continue;
+            const QByteArray where = line.mid(listeningPrefix.size());
             bool ok = false;
-            const int port = line.mid(line.lastIndexOf(':') + 1).toInt(&ok);
-            if (!ok || port <= 0 || port > 65535) {
-                m_error = QStringLiteral("unreadable line \"%1\"").arg(QString::fromUtf8(line));
-                return false;
+            if (where.startsWith('/')) {
+                const int number = where.mid(where.lastIndexOf('/') + 1).toInt(&ok);
+                if (ok && number >= 0) {
+                    m_serialPath = QString::fromLocal8Bit(where);
+                    m_serialNumber = number;
+                    return true;
+                }
+            } else {
+                const int port = where.mid(where.lastIndexOf(':') + 1).toInt(&ok);
+                if (ok && port > 0 && port <= 65535) {
+                    m_port = quint16(port);
+                    return true;
+                }
             }
-            m_port = quint16(port);
-            return true;
+            m_error = QStringLiteral("unreadable line \"%1\"").arg(QString::fromUtf8(line));
+            return false;
         }
         if (m_process.state() == QProcess::NotRunning) {
             m_error = QStringLiteral("the simulator ended before listening, exit code %1").arg(m_process.exitCode());

@@ -11,9 +11,18 @@
 //   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
 //   socket.connectToHost(QHostAddress::LocalHost, sim.port());
 //
-// start() adds "--port 0" unless the arguments name a port themselves, and "--exit-on-eof" so that
-// the simulator ends with the test even when the test crashes. It returns once the simulator has
-// printed its "Listening on ADDR:PORT" line, so a client may connect at once.
+// start() adds "--port 0" unless the arguments name a port themselves or ask for "--serial", and
+// "--exit-on-eof" so that the simulator ends with the test even when the test crashes. It returns
+// once the simulator has printed its "Listening on ADDR:PORT" line, so a client may connect at once.
+//
+// Over a serial line instead of TCP:
+//
+//   SimulatorProcess sim({"--serial", "--size", "320x240"});
+//   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+//   SerialPort port(sim.serialNumber(), SimulatorProcess::kSerialPathTemplate);
+//
+// The simulator then serves a pseudo-terminal; its "Listening on /dev/pts/N" line gives serialPath().
+// A client that closes the line and opens it again starts a new connection on the same path.
 // The simulator's standard error (a line per connection) goes to the test's standard error.
 // The destructor kills the simulator if it still runs and waits for it to end.
 class SimulatorProcess
@@ -29,8 +38,19 @@ public:
     bool start(int timeoutMs = 30000);
     QString errorString() const { return m_error; }
 
-    // The port the simulator listens on; 0 before a successful start().
+    // The port the simulator listens on; 0 before a successful start() and with --serial.
     quint16 port() const { return m_port; }
+
+    // With --serial: the pseudo-terminal the simulator serves, e.g. /dev/pts/3, and its number,
+    // which the path template below turns back into the path. Empty and -1 otherwise.
+    QString serialPath() const { return m_serialPath; }
+    int serialNumber() const { return m_serialNumber; }
+    static constexpr const char *kSerialPathTemplate = "/dev/pts/%d";
+
+    // When the simulator ends a serial connection itself (--close-after, garbage from the client),
+    // it hangs the line up and serves the next client on a new pseudo-terminal. This waits up to
+    // timeoutMs for that one's "Listening on" line and updates serialPath() and serialNumber().
+    bool waitForListening(int timeoutMs = 30000);
 
     // Waits up to timeoutMs for the simulator to end by itself (as after --once). True when it
     // has ended normally; exitCode() then holds its status.
@@ -50,5 +70,7 @@ private:
     QStringList m_arguments;
     QProcess m_process;
     quint16 m_port = 0;
+    QString m_serialPath;
+    int m_serialNumber = -1;
     QString m_error;
 };

@@ -2,6 +2,7 @@
 // measured without a phone. See --help for the options.
 
 #include "phonesession.h"
+#include "pseudoterminal.h"
 #include "testpattern.h"
 
 #include "jpegencoder.h"
@@ -131,6 +132,77 @@ QHostAddress parseListenAddress(const QString &text)
     return address;
 }
 
+// Serves one connection to its end and reports it on standard error.
+PhoneSession::Outcome serveConnection(QIODevice &channel, const QString &peer, const SessionConfig &config,
+                                      const QList<QByteArray> &frames)
+{
+    note(QStringLiteral("Connection from %1").arg(peer));
+    PhoneSession session(config, frames);
+    const PhoneSession::Outcome outcome = session.serve(channel);
+    QString how = PhoneSession::describe(outcome);
+    if (outcome == PhoneSession::Outcome::Garbage)
+        how += QStringLiteral(" (%1)").arg(session.garbageReason());
+    note(QStringLiteral("Connection from %1 ended after %2 frames: %3").arg(peer).arg(session.framesSent()).arg(how));
+    return outcome;
+}
+
+void announce(const QString &where)
+{
+    std::printf("Listening on %s\n", qPrintable(where));
+    std::fflush(stdout);
+}
+
+int serveTcp(const QHostAddress &address, quint16 port, const SessionConfig &config, const QList<QByteArray> &frames,
+             bool once)
+{
+    QTcpServer server;
+    if (!server.listen(address, port))
+        fail(QStringLiteral("cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(server.errorString()),
+             1);
+    announce(QStringLiteral("%1:%2").arg(server.serverAddress().toString()).arg(server.serverPort()));
+
+    // One connection at a time, served to its end on this thread with blocking calls; a second
+    // client waits in the listen backlog meanwhile.
+    for (;;) {
+        if (!server.waitForNewConnection(-1))
+            fail(QStringLiteral("accepting failed: %1").arg(server.errorString()), 1);
+        std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+        if (!socket)
+            continue;
+        const QString peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+        serveConnection(*socket, peer, config, frames);
+        if (once)
+            return 0;
+    }
+}
+
+// A serial line has no connection of its own to close: when the simulator ends one, it hangs the
+// line up, which takes the pseudo-terminal with it, and serves the next client on a new one.
+int serveSerial(const SessionConfig &config, const QList<QByteArray> &frames, bool once)
+{
+    // How long a line closed as asked stays up for the client to read the frames sent before.
+    constexpr int lingerMs = 10000;
+    for (;;) {
+        SerialLine line;
+        if (!line.isOpen())
+            fail(QStringLiteral("cannot set up a pseudo-terminal: %1").arg(line.errorString()), 1);
+        announce(line.path());
+        for (;;) {
+            if (!line.waitForClient(-1))
+                fail(QStringLiteral("waiting for a client on %1 failed").arg(line.path()), 1);
+            SerialLineChannel channel(line);
+            const PhoneSession::Outcome outcome = serveConnection(channel, line.path(), config, frames);
+            if (outcome == PhoneSession::Outcome::ClosedByPlan)
+                line.waitUntilRead(lingerMs);
+            if (once)
+                return 0;
+            if (outcome != PhoneSession::Outcome::PeerClosed)
+                break;
+            line.discardUnread();
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -141,8 +213,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulates the phone's camera server for Lumo Webcam Client: answers the version and\n"
-        "resolution handshake, then streams length-prefixed JPEG frames over TCP. Prints\n"
-        "\"Listening on ADDR:PORT\" on standard output once it accepts connections."));
+        "resolution handshake, then streams length-prefixed JPEG frames over TCP or a serial line.\n"
+        "Prints \"Listening on ADDR:PORT\" (or the pseudo-terminal's path with --serial) on standard\n"
+        "output once it accepts connections."));
     parser.addHelpOption();
     const auto option = [&parser](const char *name, const char *description, const char *valueName = nullptr,
                                   const char *defaultValue = nullptr) {
@@ -155,6 +228,10 @@ int main(int argc, char *argv[])
     };
     option("listen", "Address to listen on (default 127.0.0.1).", "ADDR", "127.0.0.1");
     option("port", "TCP port (default 8123; 0 picks a free one).", "N", "8123");
+    option("serial", "Serve on a new pseudo-terminal instead of TCP, as over a serial port, and print "
+                     "\"Listening on /dev/pts/N\" with its path. A connection ends when the client closes "
+                     "the path; when the simulator ends one (--close-after, garbage) it hangs the line up and "
+                     "serves the next client on a new pseudo-terminal, printing its path again.");
     option("once", "Exit when the first connection ends.");
     option("version", "Server version in the version reply (default 2.19).", "MAJ.MIN", "2.19");
     option("third-byte", "Third byte of the version reply (default 0).", "N", "0");
@@ -241,6 +318,9 @@ int main(int argc, char *argv[])
     config.surplus = int(parseInteger(parser, QStringLiteral("surplus"), 0, 1 << 20));
     config.claimSurplus = int(parseInteger(parser, QStringLiteral("claim-surplus"), 0, intMax - 3 - config.surplus));
 
+    const bool serial = parser.isSet(QStringLiteral("serial"));
+    if (serial && (parser.isSet(QStringLiteral("listen")) || parser.isSet(QStringLiteral("port"))))
+        fail(QStringLiteral("--serial takes neither --listen nor --port"));
     const QHostAddress address = parseListenAddress(parser.value(QStringLiteral("listen")));
     const auto port = quint16(parseInteger(parser, QStringLiteral("port"), 0, 65535));
 
@@ -251,31 +331,8 @@ int main(int argc, char *argv[])
                                                                             : size,
                                 quality);
 
-    QTcpServer server;
-    if (!server.listen(address, port))
-        fail(QStringLiteral("cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(server.errorString()),
-             1);
-    std::printf("Listening on %s:%u\n", qPrintable(server.serverAddress().toString()), unsigned(server.serverPort()));
-    std::fflush(stdout);
-
-    // One connection at a time, served to its end on this thread with blocking calls; a second
-    // client waits in the listen backlog meanwhile.
     const bool once = parser.isSet(QStringLiteral("once"));
-    for (;;) {
-        if (!server.waitForNewConnection(-1))
-            fail(QStringLiteral("accepting failed: %1").arg(server.errorString()), 1);
-        std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
-        if (!socket)
-            continue;
-        const QString peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-        note(QStringLiteral("Connection from %1").arg(peer));
-        PhoneSession session(config, frames);
-        const PhoneSession::Outcome outcome = session.serve(*socket);
-        QString how = PhoneSession::describe(outcome);
-        if (outcome == PhoneSession::Outcome::Garbage)
-            how += QStringLiteral(" (%1)").arg(session.garbageReason());
-        note(QStringLiteral("Connection from %1 ended after %2 frames: %3").arg(peer).arg(session.framesSent()).arg(how));
-        if (once)
-            return 0;
-    }
+    if (serial)
+        return serveSerial(config, frames, once);
+    return serveTcp(address, port, config, frames, once);
 }
