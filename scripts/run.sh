@@ -2,7 +2,8 @@
 # Sets up, builds and runs Lumo Webcam Client's headless front end.
 #
 #   scripts/run.sh                          streams the bundled phone simulator into the virtual camera
-#   scripts/run.sh --wifi 192.168.1.20      streams a real phone's camera server
+#   scripts/run.sh --wifi 192.168.1.20      streams a real phone's camera server over WiFi
+#   scripts/run.sh --usb                    ... over USB (adb), --serial N, or --bluetooth ADDRESS
 #
 # Other arguments (--hflip, --vflip, --rotate, --frames) go to lumo-webcam-cli. Stop with Ctrl+C.
 set -euo pipefail
@@ -14,7 +15,13 @@ cleanup() { [ -n "$simulator_pid" ] && kill "$simulator_pid" 2>/dev/null; wait 2
 trap cleanup EXIT
 
 args=("$@")
-if [[ " ${args[*]} " != *" --wifi "* ]]; then
+transport_given=false
+for a in "${args[@]}"; do
+    case "$a" in --wifi|--wifi=*|--usb|--serial|--serial=*|--bluetooth|--bluetooth=*|--list-bluetooth|-h|--help)
+        transport_given=true ;;
+    esac
+done
+if ! $transport_given; then
     echo "No phone given: streaming the bundled phone simulator (127.0.0.1:8123)." >&2
     ready=$(mktemp)
     build/tools/phonesim/lumo-phone-sim --listen 127.0.0.1 --port 8123 > "$ready" &

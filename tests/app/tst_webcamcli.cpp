@@ -2,6 +2,7 @@
 // script runs them.
 
 #include "clientinfo.h"
+#include "fakebluezbus.h"
 #include "jpegdecoder.h"
 #include "jpegencoder.h"
 #include "referencetransforms.h"
@@ -29,6 +30,21 @@ QString cliPath()
     return qEnvironmentVariable("LUMO_WEBCAM_CLI");
 }
 
+// A fake adb in dir, which the program finds as ./adb when it runs there. It reports one attached
+// phone, or none, and leaves the forward to the test: the simulator listens on 127.0.0.1:8123 itself.
+bool writeFakeAdb(const QString &dir, bool phoneAttached)
+{
+    QFile script(dir + QStringLiteral("/adb"));
+    if (!script.open(QIODevice::WriteOnly))
+        return false;
+    script.write("#!/bin/sh\n"
+                 "[ \"$1\" = devices ] || exit 0\n"
+                 "echo 'List of devices attached'\n");
+    if (phoneAttached)
+        script.write("printf '0123456789ABCDEF\\tdevice\\n'\n");
+    return script.setPermissions(script.permissions() | QFile::ExeOwner);
+}
+
 } // namespace
 
 class TestWebcamCli : public QObject
@@ -43,6 +59,10 @@ private slots:
     void writesTheSimulatorsPicturesTransformed();
     void failedHandshakePrintsTheErrorAndExits1_data();
     void failedHandshakePrintsTheErrorAndExits1();
+    void transportThatCannotOpenFailsToConnect_data();
+    void transportThatCannotOpenFailsToConnect();
+    void listBluetoothPrintsTheDialogsLabels();
+    void unknownBluetoothAddressIsAnError();
     void brokenConnectionPrintsAbortedAndExits2();
     void signalDisconnectsAndExits0_data();
     void signalDisconnectsAndExits0();
@@ -53,6 +73,7 @@ private:
 
     QTemporaryDir m_dir;
     QString m_camera;
+    QString m_workingDirectory; // where the program runs; the test's own when empty
     int m_test = 0;
 };
 
@@ -60,6 +81,7 @@ void TestWebcamCli::init()
 {
     QVERIFY(m_dir.isValid());
     m_camera = m_dir.filePath(QStringLiteral("camera-%1.yuyv").arg(++m_test));
+    m_workingDirectory.clear();
 }
 
 void TestWebcamCli::startCli(QProcess &process, const QStringList &arguments)
@@ -67,6 +89,7 @@ void TestWebcamCli::startCli(QProcess &process, const QStringList &arguments)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LUMO_VIRTUAL_CAMERA"), m_camera);
     process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_workingDirectory);
     process.start(cliPath(), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(cliPath()));
 }
@@ -134,23 +157,28 @@ void TestWebcamCli::badArgumentsPrintTheUsageAndExit64()
 
 void TestWebcamCli::writesTheSimulatorsPicturesTransformed_data()
 {
+    QTest::addColumn<QString>("transport");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<bool>("hflip");
     QTest::addColumn<bool>("vflip");
     QTest::addColumn<int>("turns");
-    QTest::newRow("as sent") << QStringList{} << false << false << 0;
-    QTest::newRow("mirrored left-right") << QStringList{QStringLiteral("--hflip")} << true << false << 0;
-    QTest::newRow("mirrored top-bottom") << QStringList{QStringLiteral("--vflip")} << false << true << 0;
-    QTest::newRow("half turn") << QStringList{QStringLiteral("--rotate"), QStringLiteral("180")} << false << false << 2;
-    QTest::newRow("quarter turn, black bands") << QStringList{QStringLiteral("--rotate"), QStringLiteral("90")} << false << false << 1;
-    QTest::newRow("three quarters") << QStringList{QStringLiteral("--rotate"), QStringLiteral("270")} << false << false << 3;
-    QTest::newRow("everything") << QStringList{QStringLiteral("--hflip"), QStringLiteral("--vflip"), QStringLiteral("--rotate"),
-                                               QStringLiteral("90")}
-                                << true << true << 1;
+    QTest::newRow("as sent") << QStringLiteral("wifi") << QStringList{} << false << false << 0;
+    QTest::newRow("mirrored left-right") << QStringLiteral("wifi") << QStringList{QStringLiteral("--hflip")} << true << false << 0;
+    QTest::newRow("mirrored top-bottom") << QStringLiteral("wifi") << QStringList{QStringLiteral("--vflip")} << false << true << 0;
+    QTest::newRow("half turn") << QStringLiteral("wifi") << QStringList{QStringLiteral("--rotate"), QStringLiteral("180")} << false << false << 2;
+    QTest::newRow("quarter turn, black bands") << QStringLiteral("wifi") << QStringList{QStringLiteral("--rotate"), QStringLiteral("90")} << false << false << 1;
+    QTest::newRow("three quarters") << QStringLiteral("wifi") << QStringList{QStringLiteral("--rotate"), QStringLiteral("270")} << false << false << 3;
+    const QStringList everything{QStringLiteral("--hflip"), QStringLiteral("--vflip"), QStringLiteral("--rotate"),
+                                 QStringLiteral("90")};
+    QTest::newRow("everything") << QStringLiteral("wifi") << everything << true << true << 1;
+    QTest::newRow("serial port, as sent") << QStringLiteral("serial") << QStringList{} << false << false << 0;
+    QTest::newRow("serial port, everything") << QStringLiteral("serial") << everything << true << true << 1;
+    QTest::newRow("usb, everything") << QStringLiteral("usb") << everything << true << true << 1;
 }
 
 void TestWebcamCli::writesTheSimulatorsPicturesTransformed()
 {
+    QFETCH(QString, transport);
     QFETCH(QStringList, options);
     QFETCH(bool, hflip);
     QFETCH(bool, vflip);
@@ -167,14 +195,33 @@ void TestWebcamCli::writesTheSimulatorsPicturesTransformed()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(reinterpret_cast<const char *>(jpegs.back().data()), qint64(jpegs.back().size()));
     }
-    SimulatorProcess simulator({QStringLiteral("--folder"), folder.path(), QStringLiteral("--size"),
-                                QStringLiteral("%1x%2").arg(width).arg(height)});
+    QStringList simulatorArguments{QStringLiteral("--folder"), folder.path(), QStringLiteral("--size"),
+                                   QStringLiteral("%1x%2").arg(width).arg(height)};
+    QTemporaryDir adbDir;
+    if (transport == QLatin1String("serial")) {
+        simulatorArguments << QStringLiteral("--serial");
+    } else if (transport == QLatin1String("usb")) {
+        // The forward's local end: the simulator takes its place on the fixed port.
+        simulatorArguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1") << QStringLiteral("--port")
+                           << QString::number(ClientInfo::kServerPort);
+        QVERIFY(writeFakeAdb(adbDir.path(), true));
+        m_workingDirectory = adbDir.path();
+    }
+    SimulatorProcess simulator(simulatorArguments);
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
 
+    QStringList transportArguments;
+    if (transport == QLatin1String("serial"))
+        transportArguments = {QStringLiteral("--serial"), QString::number(simulator.serialNumber()),
+                              QStringLiteral("--serial-path"), QString::fromLatin1(SimulatorProcess::kSerialPathTemplate)};
+    else if (transport == QLatin1String("usb"))
+        transportArguments = {QStringLiteral("--usb")};
+    else
+        transportArguments = {QStringLiteral("--wifi"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                              QString::number(simulator.port())};
+
     QVERIFY(!QFile::exists(m_camera)); // made by the camera as a regular file
-    const Run r = run(QStringList{QStringLiteral("--wifi"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                  QString::number(simulator.port()), QStringLiteral("--frames"), QString::number(frames)}
-                      + options);
+    const Run r = run(transportArguments + QStringList{QStringLiteral("--frames"), QString::number(frames)} + options);
     QCOMPARE(r.out, QByteArray("Connected\nDisconnected\n"));
     QCOMPARE(r.exitCode, 0);
 
@@ -254,6 +301,67 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
     else
         QVERIFY(r.out.isEmpty());
     QVERIFY(!QFile::exists(m_camera));
+}
+
+void TestWebcamCli::transportThatCannotOpenFailsToConnect_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::newRow("serial port missing") << QStringLiteral("serial");
+    QTest::newRow("usb without a phone") << QStringLiteral("usb");
+    QTest::newRow("bluetooth device out of reach") << QStringLiteral("bluetooth");
+}
+
+void TestWebcamCli::transportThatCannotOpenFailsToConnect()
+{
+    QFETCH(QString, transport);
+    QTemporaryDir dir;
+    std::unique_ptr<FakeBluezBus> bus;
+    QStringList arguments;
+    if (transport == QLatin1String("serial")) {
+        arguments = {QStringLiteral("--serial"), QStringLiteral("7"), QStringLiteral("--serial-path"),
+                     dir.filePath(QStringLiteral("rfcomm%d"))};
+    } else if (transport == QLatin1String("usb")) {
+        QVERIFY(writeFakeAdb(dir.path(), false));
+        m_workingDirectory = dir.path();
+        arguments = {QStringLiteral("--usb")};
+    } else {
+        // Paired, so the program tries it; this machine has no Bluetooth adapter to reach it with.
+        bus = std::make_unique<FakeBluezBus>(QList<FakeBluezDevice>{
+            {QStringLiteral("/org/bluez/hci0/dev_5A_4B_3C_2D_1E_0F"), QStringLiteral("5A:4B:3C:2D:1E:0F"), true,
+             QStringLiteral("Phone")}});
+        QVERIFY2(bus->start(), qPrintable(bus->errorString()));
+        arguments = {QStringLiteral("--bluetooth"), QStringLiteral("5a:4b:3c:2d:1e:0f")};
+    }
+    const Run r = run(arguments);
+    QCOMPARE(r.err, QByteArray("Error:\nFail to connect to server.\n"));
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(!QFile::exists(m_camera));
+}
+
+void TestWebcamCli::listBluetoothPrintsTheDialogsLabels()
+{
+    FakeBluezBus bus({{QStringLiteral("/org/bluez/hci0/dev_5A_4B_3C_2D_1E_0F"), QStringLiteral("5A:4B:3C:2D:1E:0F"), true,
+                       QStringLiteral("Phone")},
+                      {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_0A"), QStringLiteral("00:11:22:33:44:0A"), true,
+                       QStringLiteral("Tablet"), QStringLiteral("Kitchen tablet")},
+                      {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_55"), QStringLiteral("00:11:22:33:44:55"), false,
+                       QStringLiteral("Stranger")}});
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+    const Run r = run({QStringLiteral("--list-bluetooth")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QByteArray("Kitchen tablet(00:11:22:33:44:0a)\nPhone(5a:4b:3c:2d:1e:0f)\n"));
+}
+
+void TestWebcamCli::unknownBluetoothAddressIsAnError()
+{
+    FakeBluezBus bus({{QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_55"), QStringLiteral("00:11:22:33:44:55"), false,
+                       QStringLiteral("Not paired")}});
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+    const Run r = run({QStringLiteral("--bluetooth"), QStringLiteral("00:11:22:33:44:55")});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.err, QByteArray("Error:\nNo paired Bluetooth device has the address 00:11:22:33:44:55.\n"));
+    QVERIFY(r.out.isEmpty());
 }
 
 void TestWebcamCli::brokenConnectionPrintsAbortedAndExits2()
