@@ -5,6 +5,7 @@
 #include "webcamcontroller.h"
 #include "wirebytes.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
@@ -81,6 +82,33 @@ QByteArray frameRecord(int width, int height)
     return bigEndianU32(int(jpeg.size())) + QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
 }
 
+// A fake adb in dir that reports one attached phone, or none; with hang, it never answers at all.
+// Found as ./adb while dir is the working directory.
+bool writeFakeAdb(const QString &dir, bool phoneAttached, bool hang = false)
+{
+    QFile script(dir + QStringLiteral("/adb"));
+    if (!script.open(QIODevice::WriteOnly))
+        return false;
+    script.write("#!/bin/sh\n");
+    if (hang)
+        script.write("exec sleep 60\n");
+    script.write("[ \"$1\" = devices ] || exit 0\necho 'List of devices attached'\n");
+    if (phoneAttached)
+        script.write("printf '0123456789ABCDEF\\tdevice\\n'\n");
+    return script.setPermissions(script.permissions() | QFile::ExeOwner);
+}
+
+// Runs the test in dir, where the controller finds ./adb, and goes back when it ends.
+class WorkingDirectory
+{
+public:
+    explicit WorkingDirectory(const QString &dir) : m_previous(QDir::currentPath()) { QDir::setCurrent(dir); }
+    ~WorkingDirectory() { QDir::setCurrent(m_previous); }
+
+private:
+    const QString m_previous;
+};
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -95,6 +123,7 @@ class TestWebcamController : public QObject
     Q_OBJECT
 private slots:
     void init();
+    void failedOpenReportsMinusFive_data();
     void failedOpenReportsMinusFive();
     void serverVersionIsChecked_data();
     void serverVersionIsChecked();
@@ -111,6 +140,10 @@ private slots:
     void startWhileRunningIsRefusedAndALaterStartRunsAgain();
     void destroyingARunningControllerEndsItAtOnce_data();
     void destroyingARunningControllerEndsItAtOnce();
+    void serialAndUsbStreamUntilStopped_data();
+    void serialAndUsbStreamUntilStopped();
+    void destroyingEndsSerialAndUsbWaitsAtOnce_data();
+    void destroyingEndsSerialAndUsbWaitsAtOnce();
     void manyConnectDisconnectCycles();
 
 private:
@@ -126,11 +159,32 @@ void TestWebcamController::init()
     qputenv("LUMO_VIRTUAL_CAMERA", m_camera.toLocal8Bit());
 }
 
+void TestWebcamController::failedOpenReportsMinusFive_data()
+{
+    // Each stream fails with a code of its own (-5, -100, -10, -5); the user sees one.
+    QTest::addColumn<QString>("transport");
+    QTest::newRow("wifi, nothing listening") << QStringLiteral("wifi");
+    QTest::newRow("serial port missing") << QStringLiteral("serial");
+    QTest::newRow("usb without a phone") << QStringLiteral("usb");
+    QTest::newRow("bluetooth record of zeros") << QStringLiteral("bluetooth");
+}
+
 void TestWebcamController::failedOpenReportsMinusFive()
 {
+    QFETCH(QString, transport);
+    QTemporaryDir dir;
+    QVERIFY(writeFakeAdb(dir.path(), false));
+    WorkingDirectory inDir(dir.path());
     RecordingListener listener;
     WebcamController controller(&listener);
-    QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), freePort()));
+    if (transport == QLatin1String("serial"))
+        QVERIFY(controller.startSerial(3, dir.filePath(QStringLiteral("rfcomm%d")).toStdString()));
+    else if (transport == QLatin1String("usb"))
+        QVERIFY(controller.startUsb());
+    else if (transport == QLatin1String("bluetooth"))
+        QVERIFY(controller.startBluetooth(BtDeviceInfo{}));
+    else
+        QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), freePort()));
     QVERIFY(listener.waitFor(1));
     QVERIFY(controller.wait(5000));
     QCOMPARE(listener.events(), QStringList{QStringLiteral("error -5 0 0")});
@@ -370,6 +424,76 @@ void TestWebcamController::destroyingARunningControllerEndsItAtOnce()
     controller.reset();
     QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(listener.events().last(), streaming ? QStringLiteral("disconnected") : QStringLiteral("error -6 0 0"));
+}
+
+void TestWebcamController::serialAndUsbStreamUntilStopped_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::newRow("serial port") << QStringLiteral("serial");
+    QTest::newRow("usb") << QStringLiteral("usb");
+}
+
+void TestWebcamController::serialAndUsbStreamUntilStopped()
+{
+    QFETCH(QString, transport);
+    const bool serial = transport == QLatin1String("serial");
+    QTemporaryDir dir;
+    QVERIFY(writeFakeAdb(dir.path(), true));
+    WorkingDirectory inDir(dir.path());
+    // Over USB the simulator stands where the forward would end, on the fixed port.
+    SimulatorProcess simulator(serial ? QStringList{QStringLiteral("--serial"), QStringLiteral("--size"), QStringLiteral("64x48")}
+                                      : QStringList{QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--listen"),
+                                                    QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                                    QString::number(ClientInfo::kServerPort)});
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    if (serial)
+        QVERIFY(controller.startSerial(simulator.serialNumber(), SimulatorProcess::kSerialPathTemplate));
+    else
+        QVERIFY(controller.startUsb());
+    QTRY_VERIFY_WITH_TIMEOUT(controller.frameStats().frames >= 3, 10000);
+    controller.stop();
+    QVERIFY(listener.waitFor(2));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("disconnected")}));
+    QCOMPARE(QFileInfo(m_camera).size(), controller.frameStats().frames * 64 * 48 * 2);
+}
+
+void TestWebcamController::destroyingEndsSerialAndUsbWaitsAtOnce_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QString>("lastEvent");
+    // Without the interrupt these would take 30 s and more.
+    QTest::newRow("serial port, phone fell silent") << QStringLiteral("serial") << QStringLiteral("disconnected");
+    QTest::newRow("usb, adb hangs") << QStringLiteral("usb") << QStringLiteral("error -5 0 0");
+}
+
+void TestWebcamController::destroyingEndsSerialAndUsbWaitsAtOnce()
+{
+    QFETCH(QString, transport);
+    QFETCH(QString, lastEvent);
+    const bool serial = transport == QLatin1String("serial");
+    QTemporaryDir dir;
+    QVERIFY(writeFakeAdb(dir.path(), true, true));
+    WorkingDirectory inDir(dir.path());
+    SimulatorProcess simulator({QStringLiteral("--serial"), QStringLiteral("--size"), QStringLiteral("64x48"),
+                                QStringLiteral("--silent-after"), QStringLiteral("1")});
+    if (serial)
+        QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    RecordingListener listener;
+    auto controller = std::make_unique<WebcamController>(&listener);
+    if (serial) {
+        controller->startSerial(simulator.serialNumber(), SimulatorProcess::kSerialPathTemplate);
+        QTRY_COMPARE_WITH_TIMEOUT(controller->frameStats().frames, 1LL, 5000);
+    } else {
+        controller->startUsb();
+    }
+    QTest::qWait(300);
+    QElapsedTimer timer;
+    timer.start();
+    controller.reset();
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(listener.events().last(), lastEvent);
 }
 
 void TestWebcamController::manyConnectDisconnectCycles()
