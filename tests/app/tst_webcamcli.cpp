@@ -2,6 +2,7 @@
 // script runs them.
 
 #include "clientinfo.h"
+#include "fakeadb.h"
 #include "fakebluezbus.h"
 #include "jpegdecoder.h"
 #include "jpegencoder.h"
@@ -16,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 namespace {
 
 struct Run
@@ -28,21 +31,6 @@ struct Run
 QString cliPath()
 {
     return qEnvironmentVariable("LUMO_WEBCAM_CLI");
-}
-
-// A fake adb in dir, which the program finds as ./adb when it runs there. It reports one attached
-// phone, or none, and leaves the forward to the test: the simulator listens on 127.0.0.1:8123 itself.
-bool writeFakeAdb(const QString &dir, bool phoneAttached)
-{
-    QFile script(dir + QStringLiteral("/adb"));
-    if (!script.open(QIODevice::WriteOnly))
-        return false;
-    script.write("#!/bin/sh\n"
-                 "[ \"$1\" = devices ] || exit 0\n"
-                 "echo 'List of devices attached'\n");
-    if (phoneAttached)
-        script.write("printf '0123456789ABCDEF\\tdevice\\n'\n");
-    return script.setPermissions(script.permissions() | QFile::ExeOwner);
 }
 
 } // namespace
@@ -73,7 +61,6 @@ private:
 
     QTemporaryDir m_dir;
     QString m_camera;
-    QString m_workingDirectory; // where the program runs; the test's own when empty
     int m_test = 0;
 };
 
@@ -81,7 +68,6 @@ void TestWebcamCli::init()
 {
     QVERIFY(m_dir.isValid());
     m_camera = m_dir.filePath(QStringLiteral("camera-%1.yuyv").arg(++m_test));
-    m_workingDirectory.clear();
 }
 
 void TestWebcamCli::startCli(QProcess &process, const QStringList &arguments)
@@ -89,7 +75,6 @@ void TestWebcamCli::startCli(QProcess &process, const QStringList &arguments)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LUMO_VIRTUAL_CAMERA"), m_camera);
     process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(m_workingDirectory);
     process.start(cliPath(), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(cliPath()));
 }
@@ -197,15 +182,14 @@ void TestWebcamCli::writesTheSimulatorsPicturesTransformed()
     }
     QStringList simulatorArguments{QStringLiteral("--folder"), folder.path(), QStringLiteral("--size"),
                                    QStringLiteral("%1x%2").arg(width).arg(height)};
-    QTemporaryDir adbDir;
+    std::optional<FakeAdb> adb; // the program runs in its directory and finds it there as ./adb
     if (transport == QLatin1String("serial")) {
         simulatorArguments << QStringLiteral("--serial");
     } else if (transport == QLatin1String("usb")) {
         // The forward's local end: the simulator takes its place on the fixed port.
         simulatorArguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1") << QStringLiteral("--port")
                            << QString::number(ClientInfo::kServerPort);
-        QVERIFY(writeFakeAdb(adbDir.path(), true));
-        m_workingDirectory = adbDir.path();
+        adb.emplace().install(FakeAdb::kOneDevice);
     }
     SimulatorProcess simulator(simulatorArguments);
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
@@ -315,14 +299,14 @@ void TestWebcamCli::transportThatCannotOpenFailsToConnect()
 {
     QFETCH(QString, transport);
     QTemporaryDir dir;
+    std::optional<FakeAdb> adb;
     std::unique_ptr<FakeBluezBus> bus;
     QStringList arguments;
     if (transport == QLatin1String("serial")) {
         arguments = {QStringLiteral("--serial"), QStringLiteral("7"), QStringLiteral("--serial-path"),
                      dir.filePath(QStringLiteral("rfcomm%d"))};
     } else if (transport == QLatin1String("usb")) {
-        QVERIFY(writeFakeAdb(dir.path(), false));
-        m_workingDirectory = dir.path();
+        adb.emplace().install(FakeAdb::kNoDevice);
         arguments = {QStringLiteral("--usb")};
     } else {
         // Paired, so the program tries it; this machine has no Bluetooth adapter to reach it with.

@@ -1,11 +1,11 @@
 #include "connectionlistener.h"
+#include "fakeadb.h"
 #include "jpegencoder.h"
 #include "loopbackserver.h"
 #include "simulatorprocess.h"
 #include "webcamcontroller.h"
 #include "wirebytes.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
@@ -82,33 +82,6 @@ QByteArray frameRecord(int width, int height)
     return bigEndianU32(int(jpeg.size())) + QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
 }
 
-// A fake adb in dir that reports one attached phone, or none; with hang, it never answers at all.
-// Found as ./adb while dir is the working directory.
-bool writeFakeAdb(const QString &dir, bool phoneAttached, bool hang = false)
-{
-    QFile script(dir + QStringLiteral("/adb"));
-    if (!script.open(QIODevice::WriteOnly))
-        return false;
-    script.write("#!/bin/sh\n");
-    if (hang)
-        script.write("exec sleep 60\n");
-    script.write("[ \"$1\" = devices ] || exit 0\necho 'List of devices attached'\n");
-    if (phoneAttached)
-        script.write("printf '0123456789ABCDEF\\tdevice\\n'\n");
-    return script.setPermissions(script.permissions() | QFile::ExeOwner);
-}
-
-// Runs the test in dir, where the controller finds ./adb, and goes back when it ends.
-class WorkingDirectory
-{
-public:
-    explicit WorkingDirectory(const QString &dir) : m_previous(QDir::currentPath()) { QDir::setCurrent(dir); }
-    ~WorkingDirectory() { QDir::setCurrent(m_previous); }
-
-private:
-    const QString m_previous;
-};
-
 quint16 freePort()
 {
     QTcpServer probe;
@@ -172,13 +145,12 @@ void TestWebcamController::failedOpenReportsMinusFive_data()
 void TestWebcamController::failedOpenReportsMinusFive()
 {
     QFETCH(QString, transport);
-    QTemporaryDir dir;
-    QVERIFY(writeFakeAdb(dir.path(), false));
-    WorkingDirectory inDir(dir.path());
+    FakeAdb adb;
+    adb.install(FakeAdb::kNoDevice);
     RecordingListener listener;
     WebcamController controller(&listener);
     if (transport == QLatin1String("serial"))
-        QVERIFY(controller.startSerial(3, dir.filePath(QStringLiteral("rfcomm%d")).toStdString()));
+        QVERIFY(controller.startSerial(3, adb.path(QStringLiteral("rfcomm%d")).toStdString()));
     else if (transport == QLatin1String("usb"))
         QVERIFY(controller.startUsb());
     else if (transport == QLatin1String("bluetooth"))
@@ -437,9 +409,8 @@ void TestWebcamController::serialAndUsbStreamUntilStopped()
 {
     QFETCH(QString, transport);
     const bool serial = transport == QLatin1String("serial");
-    QTemporaryDir dir;
-    QVERIFY(writeFakeAdb(dir.path(), true));
-    WorkingDirectory inDir(dir.path());
+    FakeAdb adb;
+    adb.install(FakeAdb::kOneDevice);
     // Over USB the simulator stands where the forward would end, on the fixed port.
     SimulatorProcess simulator(serial ? QStringList{QStringLiteral("--serial"), QStringLiteral("--size"), QStringLiteral("64x48")}
                                       : QStringList{QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--listen"),
@@ -473,9 +444,8 @@ void TestWebcamController::destroyingEndsSerialAndUsbWaitsAtOnce()
     QFETCH(QString, transport);
     QFETCH(QString, lastEvent);
     const bool serial = transport == QLatin1String("serial");
-    QTemporaryDir dir;
-    QVERIFY(writeFakeAdb(dir.path(), true, true));
-    WorkingDirectory inDir(dir.path());
+    FakeAdb adb;
+    adb.install(FakeAdb::kOneDevice, {}, FakeAdb::WorkingDirectory, "devices");
     SimulatorProcess simulator({QStringLiteral("--serial"), QStringLiteral("--size"), QStringLiteral("64x48"),
                                 QStringLiteral("--silent-after"), QStringLiteral("1")});
     if (serial)

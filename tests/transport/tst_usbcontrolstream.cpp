@@ -1,3 +1,4 @@
+#include "fakeadb.h"
 #include "streaminterrupt.h"
 #include "usbcontrolstream.h"
 #include "workerthread.h"
@@ -16,91 +17,6 @@
 namespace {
 
 constexpr int kPort = 8123;
-
-// A scripted stand-in for adb in a temporary working directory. While it exists, that directory is
-// the current one and PATH names only an empty directory, so the adb installed on the machine is
-// never found unless a test puts one on PATH itself. Every run appends its arguments as one line to
-// a log; "devices" prints devicesOut on standard output and devicesErr on standard error.
-class FakeAdb
-{
-public:
-    enum Where { WorkingDirectory, OnPath };
-
-    FakeAdb() : m_oldCurrent(QDir::currentPath()), m_oldPath(qgetenv("PATH"))
-    {
-        QDir dir(m_dir.path());
-        dir.mkdir(QStringLiteral("bin"));
-        dir.mkdir(QStringLiteral("empty"));
-        qputenv("PATH", QFile::encodeName(path("empty")));
-        QDir::setCurrent(m_dir.path());
-    }
-    ~FakeAdb()
-    {
-        QDir::setCurrent(m_oldCurrent);
-        qputenv("PATH", m_oldPath);
-    }
-    FakeAdb(const FakeAdb &) = delete;
-    FakeAdb &operator=(const FakeAdb &) = delete;
-
-    // hangOn: the argument line (e.g. "-d kill-server") on which the fake sleeps for a minute instead.
-    void install(const QByteArray &devicesOut, const QByteArray &devicesErr = "* daemon started successfully\n",
-                 Where where = WorkingDirectory, const QByteArray &hangOn = {})
-    {
-        writeFile("devices.out", devicesOut);
-        writeFile("devices.err", devicesErr);
-        writeScript(where == OnPath ? "bin/adb" : "adb",
-                    "#!/bin/bash\n"
-                    "printf '%s\\n' \"$*\" >> '" + QFile::encodeName(path("adb.log")) + "'\n"
-                    "if [ \"$*\" = '" + hangOn + "' ]; then\n"
-                    "    echo $$ > '" + QFile::encodeName(path("hang.pid")) + "'\n"
-                    "    exec /bin/sleep 60\n"
-                    "fi\n"
-                    "if [ \"$1\" = devices ]; then\n"
-                    "    /bin/cat '" + QFile::encodeName(path("devices.out")) + "'\n"
-                    "    /bin/cat '" + QFile::encodeName(path("devices.err")) + "' >&2\n"
-                    "fi\n");
-    }
-
-    void writeScript(const QString &name, const QByteArray &text, bool executable = true)
-    {
-        writeFile(name, text);
-        QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner;
-        if (executable)
-            permissions |= QFile::ExeOwner;
-        QFile::setPermissions(path(name), permissions);
-    }
-
-    QStringList runs() const
-    {
-        QFile log(path("adb.log"));
-        if (!log.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-
-    // The process id of the adb that hangs, once it has started; 0 before.
-    qint64 hangingPid() const
-    {
-        QFile file(path("hang.pid"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
-    }
-
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-
-private:
-    void writeFile(const QString &name, const QByteArray &bytes)
-    {
-        QFile file(path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
-    }
-
-    QTemporaryDir m_dir;
-    const QString m_oldCurrent;
-    const QByteArray m_oldPath;
-};
-
-const QByteArray kOneDevice = "List of devices attached\nR58M41ABCDE\tdevice\n\n";
 
 // The CTest lock keeps this suite's own uses of port 8123 apart, but another program may hold the
 // port for a moment: wait for it rather than fail on it.
@@ -160,14 +76,14 @@ void TestUsbControlStream::adbProgramPrefersAnExecutableAdbInTheWorkingDirectory
 
     FakeAdb adb;
     if (local == "script")
-        adb.install(kOneDevice);
+        adb.install(FakeAdb::kOneDevice);
     else if (local == "plain file")
         adb.writeScript("adb", "#!/bin/bash\n", false);
     else if (local == "directory")
         QDir(adb.path({})).mkdir("adb");
     if (onPath) {
         qputenv("PATH", QFile::encodeName(adb.path("empty") + ':' + adb.path("bin")));
-        adb.install(kOneDevice, {}, FakeAdb::OnPath);
+        adb.install(FakeAdb::kOneDevice, {}, FakeAdb::OnPath);
     }
 
     const QString program = UsbControlStream::adbProgram();
@@ -187,7 +103,7 @@ void TestUsbControlStream::deviceCheckDecidesWhetherToForward_data()
 
     const QByteArray notice = "* daemon not running; starting now at tcp:5037\n* daemon started successfully\n";
     QTest::newRow("header only") << QByteArray("List of devices attached\n\n") << notice << false;
-    QTest::newRow("notice before header, then a device") << notice + kOneDevice << notice << true;
+    QTest::newRow("notice before header, then a device") << notice + FakeAdb::kOneDevice << notice << true;
     QTest::newRow("unauthorized device") << QByteArray("List of devices attached\nR58M41ABCDE\tunauthorized\n")
                                          << QByteArray() << true;
     QTest::newRow("exactly 3 bytes after header") << QByteArray("List of devices attached\nab") << QByteArray()
@@ -199,7 +115,7 @@ void TestUsbControlStream::deviceCheckDecidesWhetherToForward_data()
                                              << false;
     QTest::newRow("header in other case") << QByteArray("list of devices attached\nR58M41ABCDE\tdevice\n")
                                           << QByteArray() << false;
-    QTest::newRow("device list on standard error only") << QByteArray() << kOneDevice << false;
+    QTest::newRow("device list on standard error only") << QByteArray() << FakeAdb::kOneDevice << false;
 }
 
 void TestUsbControlStream::deviceCheckDecidesWhetherToForward()
@@ -259,7 +175,7 @@ void TestUsbControlStream::missingOrBrokenAdbMeansNoDeviceWithoutWaiting()
 void TestUsbControlStream::refusedConnectStillStopsTheAdbServerOnClose()
 {
     FakeAdb adb;
-    adb.install(kOneDevice);
+    adb.install(FakeAdb::kOneDevice);
     auto portHolder = listenOnForwardPort();
     QVERIFY2(portHolder, "port 8123 stayed busy");
     portHolder.reset(); // now nothing listens there
@@ -276,7 +192,7 @@ void TestUsbControlStream::refusedConnectStillStopsTheAdbServerOnClose()
 void TestUsbControlStream::bytesPassBothWaysThroughTheForward()
 {
     FakeAdb adb;
-    adb.install(kOneDevice);
+    adb.install(FakeAdb::kOneDevice);
     auto server = listenOnForwardPort();
     QVERIFY2(server, "port 8123 stayed busy");
 
@@ -306,7 +222,7 @@ void TestUsbControlStream::bytesPassBothWaysThroughTheForward()
 void TestUsbControlStream::interruptCutsAHangingAdbShortOnAThreadWithoutEventLoop()
 {
     FakeAdb adb;
-    adb.install(kOneDevice, {}, FakeAdb::WorkingDirectory, "devices");
+    adb.install(FakeAdb::kOneDevice, {}, FakeAdb::WorkingDirectory, "devices");
     StreamInterrupt interrupt;
     std::atomic<int> result{1};
     WorkerThread worker([&] {
@@ -334,7 +250,7 @@ void TestUsbControlStream::interruptCutsAHangingAdbShortOnAThreadWithoutEventLoo
 void TestUsbControlStream::closeWhileEndingGivesKillServerOnlyAShortWait()
 {
     FakeAdb adb;
-    adb.install(kOneDevice, {}, FakeAdb::WorkingDirectory, "-d kill-server");
+    adb.install(FakeAdb::kOneDevice, {}, FakeAdb::WorkingDirectory, "-d kill-server");
     StreamInterrupt interrupt;
     UsbControlStream stream(kPort, &interrupt);
     QVERIFY(stream.open() != -10);
