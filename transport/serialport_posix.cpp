@@ -51,10 +51,7 @@ private:
 termios binaryLine(termios line)
 {
     line.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
-    line.c_iflag &= ~tcflag_t(ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT | IXON | IXOFF);
-#ifdef IUCLC
-    line.c_iflag &= ~tcflag_t(IUCLC);
-#endif
+    line.c_iflag &= ~tcflag_t(ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT | IXON | IXOFF | IUCLC);
     line.c_oflag &= ~tcflag_t(OPOST);
     // Reads never block in the kernel: every wait is a poll() with its own deadline.
     line.c_cc[VMIN] = 0;
