@@ -53,16 +53,16 @@ void stop(QProcess &process)
     }
 }
 
-QString deviceSpec(const FakeBluezDevice &device)
+QString deviceArgument(const FakeBluezDevice &device)
 {
-    QString spec = device.path + QLatin1Char(',') + device.address + QLatin1Char(',')
+    QString argument = device.path + QLatin1Char(',') + device.address + QLatin1Char(',')
                    + QLatin1Char(device.paired ? '1' : '0');
     if (device.name)
-        spec += QLatin1Char(',') + *device.name;
-    return spec;
+        argument += QLatin1Char(',') + *device.name;
+    return argument;
 }
 
-QString aliasSpec(const FakeBluezDevice &device)
+QString aliasArgument(const FakeBluezDevice &device)
 {
     return device.path + QLatin1Char(',') + device.alias.value_or(QString());
 }
@@ -144,9 +144,9 @@ bool FakeBluezBus::startBluez(int timeoutMs)
     if (m_bluez == Bluez::Hanging)
         arguments << QStringLiteral("--hang");
     for (const FakeBluezDevice &device : std::as_const(m_devices)) {
-        arguments << QStringLiteral("--device") << deviceSpec(device);
+        arguments << QStringLiteral("--device") << deviceArgument(device);
         if (device.alias)
-            arguments << QStringLiteral("--alias") << aliasSpec(device);
+            arguments << QStringLiteral("--alias") << aliasArgument(device);
     }
 
     const QDeadlineTimer deadline(timeoutMs);
@@ -163,8 +163,8 @@ bool FakeBluezBus::startBluez(int timeoutMs)
 bool FakeBluezBus::addDevice(const FakeBluezDevice &device, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    return sendCommand(QStringLiteral("device"), deviceSpec(device), int(deadline.remainingTime()))
-           && (!device.alias || sendCommand(QStringLiteral("alias"), aliasSpec(device), int(deadline.remainingTime())));
+    return sendCommand(QStringLiteral("device"), deviceArgument(device), int(deadline.remainingTime()))
+           && (!device.alias || sendCommand(QStringLiteral("alias"), aliasArgument(device), int(deadline.remainingTime())));
 }
 
 bool FakeBluezBus::sendCommand(const QString &kind, const QString &value, int timeoutMs)

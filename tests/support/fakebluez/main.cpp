@@ -94,21 +94,21 @@ bool isObjectPath(const QString &path)
 }
 
 // PATH,ADDRESS,PAIRED[,NAME]: everything after the third comma is the name, commas included.
-std::optional<Device> parseDevice(const QString &spec, QString &error)
+std::optional<Device> parseDevice(const QString &text, QString &error)
 {
-    const qsizetype first = spec.indexOf(QLatin1Char(','));
-    const qsizetype second = first < 0 ? -1 : spec.indexOf(QLatin1Char(','), first + 1);
+    const qsizetype first = text.indexOf(QLatin1Char(','));
+    const qsizetype second = first < 0 ? -1 : text.indexOf(QLatin1Char(','), first + 1);
     if (second < 0) {
-        error = QStringLiteral("a device is PATH,ADDRESS,PAIRED[,NAME], not \"%1\"").arg(spec);
+        error = QStringLiteral("a device is PATH,ADDRESS,PAIRED[,NAME], not \"%1\"").arg(text);
         return std::nullopt;
     }
-    const qsizetype third = spec.indexOf(QLatin1Char(','), second + 1);
+    const qsizetype third = text.indexOf(QLatin1Char(','), second + 1);
     Device device;
-    device.path = spec.left(first);
-    device.address = spec.mid(first + 1, second - first - 1);
-    const QString paired = third < 0 ? spec.mid(second + 1) : spec.mid(second + 1, third - second - 1);
+    device.path = text.left(first);
+    device.address = text.mid(first + 1, second - first - 1);
+    const QString paired = third < 0 ? text.mid(second + 1) : text.mid(second + 1, third - second - 1);
     if (third >= 0)
-        device.name = spec.mid(third + 1);
+        device.name = text.mid(third + 1);
     if (!isObjectPath(device.path)) {
         error = QStringLiteral("\"%1\" is no D-Bus object path").arg(device.path);
         return std::nullopt;
@@ -206,7 +206,7 @@ private:
     QList<Device> m_devices;
 };
 
-// One command: "device SPEC" or "alias PATH,TEXT", as the options of the same names take them.
+// One command: "device PATH,ADDRESS,PAIRED[,NAME]" or "alias PATH,TEXT", as the options of the same names take them.
 QString applyCommand(FakeObjectManager &manager, const QString &kind, const QString &value)
 {
     QString error;
@@ -237,7 +237,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Owns org.bluez on the bus at --address and answers ObjectManager.GetManagedObjects at / with an\n"
         "adapter and the devices given. Prints \"ready\" once the name is owned.\n"
-        "Standard input takes further lines \"device SPEC\" and \"alias PATH,TEXT\" (as the options), each\n"
+        "Standard input takes further lines \"device PATH,ADDRESS,PAIRED[,NAME]\" and \"alias PATH,TEXT\" (as the options), each\n"
         "answered \"ok\" or \"error: WHY\" once the next call sees it."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("address"), QStringLiteral("D-Bus address of the bus to serve on."),
