@@ -52,7 +52,7 @@ bool WebcamController::startWifi(const QString &address, int port)
 
 bool WebcamController::start(std::unique_ptr<TransportStream> stream)
 {
-    if (!m_finished.load(std::memory_order_acquire))
+    if (isBusy())
         return false; // the running connection still uses its stream
     wait(); // at most the few instructions after the last report
     releaseConnection();

@@ -66,9 +66,17 @@ public:
     // Asks the running connection to end after the current frame; returns at once.
     bool stop();
 
+    // True from a start operation until just before the connection's last report: a start operation
+    // made now would be refused.
+    bool isBusy() const { return !m_finished.load(std::memory_order_acquire); }
+
+    // What the next frame is turned by; the setters take effect from the next frame on.
     void setFlipVertical(bool on) { m_flipVertical = on; }
     void setFlipHorizontal(bool on) { m_flipHorizontal = on; }
     void setRotation(int turns) { m_rotation = turns; }
+    bool flipVertical() const { return m_flipVertical; }
+    bool flipHorizontal() const { return m_flipHorizontal; }
+    int rotation() const { return m_rotation; }
 
     // Ends each connection like stop() once this many frames have been written; 0 means never.
     void setFrameLimit(long long frames) { m_frameLimit = frames; }

@@ -1,0 +1,179 @@
+#include "mainwindow.h"
+
+#include "appsettings.h"
+#include "clientinfo.h"
+#include "progressdialog.h"
+#include "webcamcontroller.h"
+
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QUrl>
+
+MainWindow::MainWindow()
+{
+    setWindowTitle(QString::asprintf("%s %d.%d", "Lumo Webcam Client", ClientInfo::kMajorVersion,
+                                     ClientInfo::kMinorVersion));
+    readSettings();
+    createActions();
+    createMenus();
+    createStatusBar();
+
+    progressDialog = new ProgressDialog(this);
+    isConnected = false;
+    controller = new WebcamController(this);
+
+    connect(this, &MainWindow::connected, this, &MainWindow::onConnectedSlot);
+    connect(this, &MainWindow::connectError, this, &MainWindow::onConnectErrorSlot);
+    connect(this, &MainWindow::disconnected, this, &MainWindow::onDisconnectedSlot);
+    connect(this, &MainWindow::aborted, this, &MainWindow::onAbortedSlot);
+
+    // Unchecked: a stored rotation outside 0..3 reaches the controller as it is and turns nothing.
+    controller->setFlipHorizontal(AppSettings::hflip());
+    controller->setFlipVertical(AppSettings::vflip());
+    controller->setRotation(AppSettings::rotation());
+}
+
+MainWindow::~MainWindow()
+{
+    delete progressDialog;
+    // Interrupts the capture thread's waits and waits for it: the thread's last report may still be
+    // emitted from here, and Qt drops it with the window.
+    delete controller;
+}
+
+void MainWindow::readSettings()
+{
+    AppSettings::load();
+    resize(AppSettings::size());
+    move(AppSettings::pos());
+}
+
+void MainWindow::createActions()
+{
+    connectAct = new QAction(QIcon(QStringLiteral(":/images/new.png")), tr("&Connect..."), this);
+    connectAct->setStatusTip(tr("Connect to remote device"));
+    connect(connectAct, &QAction::triggered, this, &MainWindow::connectToRemoteDevice);
+
+    disconnectAct = new QAction(QIcon(QStringLiteral(":/images/open.png")), tr("&Disconnect"), this);
+    disconnectAct->setEnabled(false);
+    disconnectAct->setStatusTip(tr("disconnect from remote device"));
+    connect(disconnectAct, &QAction::triggered, this, &MainWindow::disconnectFromRemoteDevice);
+
+    exitAct = new QAction(tr("E&xit"), this);
+    exitAct->setStatusTip(tr("Exit the application"));
+    connect(exitAct, &QAction::triggered, this, &QWidget::close);
+
+    // Connected only after the stored state is set, so that setting it writes nothing back.
+    flipHAct = new QAction(tr("Flip horizontally"), this);
+    flipHAct->setCheckable(true);
+    flipHAct->setChecked(AppSettings::hflip());
+    flipHAct->setStatusTip(tr("Flip horizontally"));
+    connect(flipHAct, &QAction::toggled, this, &MainWindow::flipH);
+
+    flipVAct = new QAction(tr("Flip vertically"), this);
+    flipVAct->setCheckable(true);
+    flipVAct->setChecked(AppSettings::vflip());
+    flipVAct->setStatusTip(tr("Flip vertically"));
+    connect(flipVAct, &QAction::toggled, this, &MainWindow::flipV);
+
+    // triggered() comes only from the user's choice, never from setChecked() below.
+    rotationGroup = new QActionGroup(this);
+    connect(rotationGroup, &QActionGroup::triggered, this, &MainWindow::onRotation);
+    const int rotation = AppSettings::rotation();
+    const auto addRotation = [&](const QString &text, int index) {
+        auto *action = new QAction(text, this);
+        action->setCheckable(true);
+        action->setChecked(rotation == index);
+        rotationGroup->addAction(action);
+        return action;
+    };
+    rotate0Act = addRotation(tr("0 degrees"), 0);
+    rotate90Act = addRotation(tr("90 degrees"), 1);
+    rotate180Act = addRotation(tr("180 degress"), 2);
+    rotate270Act = addRotation(tr("270 degrees"), 3);
+
+    aboutAct = new QAction(tr("&About..."), this);
+    aboutAct->setStatusTip(tr("Show the application's About box"));
+    connect(aboutAct, &QAction::triggered, this, &MainWindow::about);
+
+    helpAct = new QAction(tr("&Help..."), this);
+    connect(helpAct, &QAction::triggered, this, &MainWindow::help);
+}
+
+void MainWindow::createMenus()
+{
+    connectionMenu = menuBar()->addMenu(tr("&Connection"));
+    connectionMenu->addAction(connectAct);
+    connectionMenu->addAction(disconnectAct);
+    connectionMenu->addSeparator();
+    connectionMenu->addAction(exitAct);
+
+    optionsMenu = menuBar()->addMenu(tr("&Options"));
+    QMenu *flipMenu = optionsMenu->addMenu(tr("Flip video"));
+    flipMenu->addAction(flipHAct);
+    flipMenu->addAction(flipVAct);
+    QMenu *rotateMenu = optionsMenu->addMenu(tr("Rotate video"));
+    rotateMenu->addAction(rotate0Act);
+    rotateMenu->addAction(rotate90Act);
+    rotateMenu->addAction(rotate180Act);
+    rotateMenu->addAction(rotate270Act);
+
+    menuBar()->addSeparator();
+
+    helpMenu = menuBar()->addMenu(tr("&Help"));
+    helpMenu->addAction(helpAct);
+    helpMenu->addAction(aboutAct);
+}
+
+void MainWindow::createStatusBar()
+{
+    statusLabel = new QLabel;
+    statusLabel->setText(tr("Disconnected"));
+    statusBar()->addPermanentWidget(statusLabel, 1);
+}
+
+void MainWindow::writeSettings()
+{
+    AppSettings::setPos(pos());
+    AppSettings::setSize(size());
+    AppSettings::saveAll();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (isConnected) {
+        const auto answer = QMessageBox::question(this, tr("Lumo Webcam Client"), tr("Still connected. Exit anyway?"),
+                                                  QMessageBox::Yes | QMessageBox::Cancel);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        // Only asks; the destructor ends the thread without waiting out a read time-out.
+        controller->stop();
+    }
+    writeSettings();
+    event->accept();
+}
+
+void MainWindow::help()
+{
+    // Opens the default browser without waiting; whether that worked is not the window's concern.
+    QDesktopServices::openUrl(QUrl(tr(ClientInfo::kWebPage)));
+}
+
+void MainWindow::about()
+{
+    QString text;
+    text += tr("Version: ") + QString::number(ClientInfo::kMajorVersion) + QLatin1Char('.')
+        + QString::number(ClientInfo::kMinorVersion);
+    text += QLatin1Char('\n');
+    text += tr("E-mail: ") + tr(ClientInfo::kSupportEmail);
+    text += QLatin1Char('\n');
+    text += tr("Support: ") + tr(ClientInfo::kWebPage);
+    QMessageBox::about(this, tr("Lumo Webcam Client"), text);
+}
