@@ -1,38 +1,47 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs Lumo Webcam Client's headless front end.
+# Sets up, builds and starts Lumo Webcam Client, the desktop program.
 #
-#   scripts/run.sh                          streams the bundled phone simulator into the virtual camera
-#   scripts/run.sh --wifi 192.168.1.20      streams a real phone's camera server over WiFi
-#   scripts/run.sh --usb                    ... over USB (adb), --serial N, or --bluetooth ADDRESS
+#   scripts/run.sh                  also starts the bundled phone simulator on 127.0.0.1:8123, which the
+#                                   transport dialog's default WiFi address reaches
+#   scripts/run.sh --no-simulator   with a real phone: choose its transport in "Connection > Connect..."
 #
-# Other arguments (--hflip, --vflip, --rotate, --frames) go to lumo-webcam-cli. Stop with Ctrl+C.
+# The headless front end, for scripts and machines without a display: build/app/lumo-webcam-cli --help.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+simulator=true
+case "${1:-}" in
+    "") ;;
+    --no-simulator) simulator=false ;;
+    *) echo "usage: scripts/run.sh [--no-simulator]" >&2; exit 64 ;;
+esac
+
 scripts/setup.sh
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display: start this from a desktop session, or run the headless build/app/lumo-webcam-cli." >&2
+    exit 1
+fi
 
 simulator_pid=""
 cleanup() { [ -n "$simulator_pid" ] && kill "$simulator_pid" 2>/dev/null; wait 2>/dev/null || true; }
 trap cleanup EXIT
 
-args=("$@")
-transport_given=false
-for a in "${args[@]}"; do
-    case "$a" in --wifi|--wifi=*|--usb|--serial|--serial=*|--bluetooth|--bluetooth=*|--list-bluetooth|-h|--help)
-        transport_given=true ;;
-    esac
-done
-if ! $transport_given; then
-    echo "No phone given: streaming the bundled phone simulator (127.0.0.1:8123)." >&2
+if $simulator; then
     ready=$(mktemp)
     build/tools/phonesim/lumo-phone-sim --listen 127.0.0.1 --port 8123 > "$ready" &
     simulator_pid=$!
     # It listens once its test picture is encoded; a failure (the port taken, say) ends it at once.
     for _ in $(seq 300); do
         grep -q "^Listening on" "$ready" && break
-        kill -0 "$simulator_pid" 2>/dev/null || { echo "The phone simulator did not start." >&2; exit 1; }
+        if ! kill -0 "$simulator_pid" 2>/dev/null; then
+            echo "The phone simulator did not start (is port 8123 taken?); starting without it." >&2
+            simulator_pid=""
+            break
+        fi
         sleep 0.1
     done
     rm -f "$ready"
-    args=(--wifi 127.0.0.1 "${args[@]}")
+    [ -n "$simulator_pid" ] && echo "Phone simulator on 127.0.0.1:8123: choose Connection > Connect..., WiFi, OK." >&2
 fi
-build/app/lumo-webcam-cli "${args[@]}"
+build/app/lumo-webcam
