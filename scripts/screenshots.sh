@@ -6,17 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ -z "${LUMO_SCREENSHOTS_UNDER_XVFB:-}" ]; then
-    packages=(xvfb xauth xdotool imagemagick openbox x11-utils fonts-dejavu-core)
-    missing=()
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        sudo_cmd=""
-        [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-        $sudo_cmd apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    fi
+    scripts/install-packages.sh xvfb xauth xdotool imagemagick openbox x11-utils fonts-dejavu-core
     scripts/setup.sh
     LUMO_SCREENSHOTS_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
