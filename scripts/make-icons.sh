@@ -4,13 +4,7 @@
 # the result. Needs rsvg-convert (Debian package librsvg2-bin), which it installs when missing.
 set -euo pipefail
 cd "$(dirname "$0")/../resources"
-
-if ! command -v rsvg-convert >/dev/null; then
-    sudo_cmd=""
-    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-    $sudo_cmd apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends librsvg2-bin
-fi
+../scripts/install-packages.sh librsvg2-bin
 
 # render SVG SIZE PNG
 render() {
