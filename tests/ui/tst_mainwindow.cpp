@@ -1,0 +1,756 @@
+#include "mainwindow.h"
+
+#include "appsettings.h"
+#include "clientinfo.h"
+#include "connectionerror.h"
+#include "fakeadb.h"
+#include "fakebluezbus.h"
+#include "modaldriver.h"
+#include "progressdialog.h"
+#include "simulatorprocess.h"
+#include "webcamcontroller.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString productTitle = QStringLiteral("Lumo Webcam Client");
+const QString connecting = QStringLiteral("Connecting. Please wait ...");
+const QString disconnecting = QStringLiteral("Disconnecting. Please wait ...");
+
+// Outcomes travel from the capture thread through the event loop; sanitizer builds are slow.
+constexpr int outcomeTimeoutMs = 20000;
+
+enum Transport { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
+
+// The store the window uses, seen through a second object: Qt shares one store per process.
+QSettings store()
+{
+    return QSettings(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam"));
+}
+
+QStringList storedKeys()
+{
+    QStringList keys = store().allKeys();
+    keys.sort();
+    return keys;
+}
+
+// The offscreen platform says this for every dialog it shows; it tells nothing about the window.
+QtMessageHandler previousHandler = nullptr;
+void dropOffscreenNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message != QLatin1String("This plugin does not support propagateSizeHints()"))
+        previousHandler(type, context, message);
+}
+
+// A COM number with no serial device behind it, so that opening it fails at once.
+int absentComPort()
+{
+    for (int port = 99; port >= 0; --port) {
+        if (!QFile::exists(QStringLiteral("/dev/rfcomm%1").arg(port)))
+            return port;
+    }
+    return -1;
+}
+
+// Receives what the window hands to the desktop to open.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void openUrl(const QUrl &url) { urls.append(url); }
+};
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void firstStartShowsDefaultsAndBuildsMenus();
+    void firstStartActionsCarryStatusTipsAndIcons_data();
+    void firstStartActionsCarryStatusTipsAndIcons();
+    void storedRotationChecksItsActionAndReachesController_data();
+    void storedRotationChecksItsActionAndReachesController();
+    void storedFlipIsCheckedWithoutWritingBack_data();
+    void storedFlipIsCheckedWithoutWritingBack();
+    void rotationChoiceIsStoredAndReachesController_data();
+    void rotationChoiceIsStoredAndReachesController();
+    void foreignActionChangesNoRotation();
+
+    void connectStoresChoiceAndStartsTransport_data();
+    void connectStoresChoiceAndStartsTransport();
+    void cancelledTransportDialogChangesNothing();
+    void connectWhileAttemptRunsOnlyShowsProgressAgain();
+
+    void connectErrorShowsMessageAndReturnsToNotConnected_data();
+    void connectErrorShowsMessageAndReturnsToNotConnected();
+    void abortWhileDisconnectingHidesProgressAndAsks_data();
+    void abortWhileDisconnectingHidesProgressAndAsks();
+
+    void aboutBoxShowsVersionAndContacts();
+    void helpOpensProductPageAndShowsNothing();
+
+    void closingAsksOnlyWhileConnected_data();
+    void closingAsksOnlyWhileConnected();
+
+private:
+    MainWindow &makeWindow();
+    bool startSimulator();
+    bool connectOverWifi();
+    QString progressText() const;
+    void verifyNotConnected();
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<FakeAdb> m_noAdb;
+    std::unique_ptr<FakeBluezBus> m_bus;
+    std::unique_ptr<ModalDriver> m_driver;
+    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<SimulatorProcess> m_simulator;
+};
+
+void tst_MainWindow::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    previousHandler = qInstallMessageHandler(dropOffscreenNoise);
+    // Before anything opens the store, so that no test touches the user's own settings.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
+    QVERIFY2(store().fileName().startsWith(m_dir.path() + QLatin1Char('/')), qPrintable(store().fileName()));
+    qputenv("LUMO_VIRTUAL_CAMERA", QFile::encodeName(m_dir.filePath(QStringLiteral("camera.yuyv"))));
+    // A system bus without BlueZ: the device list is empty and the dialog hands over a zero record.
+    m_bus = std::make_unique<FakeBluezBus>(QList<FakeBluezDevice>{}, FakeBluezBus::Bluez::Absent);
+    QVERIFY2(m_bus->start(), qPrintable(m_bus->errorString()));
+    // No adb in the working directory or on PATH: the USB stream fails before it starts any program.
+    // Made last: from here on PATH names an empty directory.
+    m_noAdb = std::make_unique<FakeAdb>();
+}
+
+void tst_MainWindow::init()
+{
+    store().clear();
+    m_driver = std::make_unique<ModalDriver>();
+}
+
+void tst_MainWindow::cleanup()
+{
+    // The destructor interrupts and waits for a capture thread that still runs.
+    m_window.reset();
+    m_simulator.reset();
+    if (m_driver) {
+        const QList<ModalDriver::Seen> strays = m_driver->unexpected();
+        m_driver.reset();
+        for (const ModalDriver::Seen &seen : strays)
+            qWarning("unexpected %s: %s", seen.className.constData(), qPrintable(seen.text));
+        QVERIFY(strays.isEmpty());
+    }
+}
+
+MainWindow &tst_MainWindow::makeWindow()
+{
+    m_window = std::make_unique<MainWindow>();
+    return *m_window;
+}
+
+QString tst_MainWindow::progressText() const
+{
+    const auto *label = m_window->progressDialog->findChild<QLabel *>();
+    return label ? label->text() : QString();
+}
+
+void tst_MainWindow::verifyNotConnected()
+{
+    MainWindow &w = *m_window;
+    QVERIFY(!w.isConnected);
+    QCOMPARE(w.statusLabel->text(), QStringLiteral("Disconnected"));
+    QVERIFY(w.connectAct->isEnabled());
+    QVERIFY(!w.disconnectAct->isEnabled());
+    QVERIFY(!w.progressDialog->isVisible());
+}
+
+// A simulator on the port the window always connects to, with small frames at a slow rate so that
+// the camera file stays small.
+bool tst_MainWindow::startSimulator()
+{
+    m_simulator = std::make_unique<SimulatorProcess>(
+        QStringList{"--port", QString::number(ClientInfo::kServerPort), "--size", "160x120", "--fps", "10"});
+    if (m_simulator->start())
+        return true;
+    qWarning("simulator: %s", qPrintable(m_simulator->errorString()));
+    return false;
+}
+
+// A real connection through the transport dialog.
+bool tst_MainWindow::connectOverWifi()
+{
+    if (!startSimulator())
+        return false;
+    m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
+    m_window->connectToRemoteDevice();
+    return m_driver->pending() == 0
+        && QTest::qWaitFor([this] { return m_window->isConnected; }, outcomeTimeoutMs);
+}
+
+void tst_MainWindow::firstStartShowsDefaultsAndBuildsMenus()
+{
+    MainWindow &w = makeWindow();
+
+    QCOMPARE(w.windowTitle(), QStringLiteral("Lumo Webcam Client 2.19"));
+    QCOMPARE(w.size(), QSize(320, 180));
+    QCOMPARE(w.pos(), QPoint(200, 200));
+    QVERIFY(!w.flipHAct->isChecked());
+    QVERIFY(!w.flipVAct->isChecked());
+    QVERIFY(w.rotate0Act->isChecked());
+    QVERIFY(w.rotationGroup->isExclusive());
+    QCOMPARE(w.rotationGroup->actions(),
+             (QList<QAction *>{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act}));
+    QVERIFY(!w.controller->flipHorizontal());
+    QVERIFY(!w.controller->flipVertical());
+    QCOMPARE(w.controller->rotation(), 0);
+    verifyNotConnected();
+    QVERIFY(!w.controller->isBusy());
+    // Building the window writes nothing.
+    QCOMPARE(storedKeys(), QStringList());
+
+    QStringList bar;
+    for (QAction *action : w.menuBar()->actions())
+        bar << (action->isSeparator() ? QStringLiteral("|") : action->text());
+    QCOMPARE(bar, (QStringList{"&Connection", "&Options", "|", "&Help"}));
+    QCOMPARE(w.connectionMenu->title(), QStringLiteral("&Connection"));
+    QCOMPARE(w.optionsMenu->title(), QStringLiteral("&Options"));
+    QCOMPARE(w.helpMenu->title(), QStringLiteral("&Help"));
+
+    const QList<QAction *> connection = w.connectionMenu->actions();
+    QCOMPARE(connection.size(), 4);
+    QCOMPARE(connection.at(0), w.connectAct);
+    QCOMPARE(connection.at(1), w.disconnectAct);
+    QVERIFY(connection.at(2)->isSeparator());
+    QCOMPARE(connection.at(3), w.exitAct);
+
+    const QList<QAction *> options = w.optionsMenu->actions();
+    QCOMPARE(options.size(), 2);
+    QVERIFY(options.at(0)->menu() && options.at(1)->menu());
+    QCOMPARE(options.at(0)->text(), QStringLiteral("Flip video"));
+    QCOMPARE(options.at(0)->menu()->actions(), (QList<QAction *>{w.flipHAct, w.flipVAct}));
+    QCOMPARE(options.at(1)->text(), QStringLiteral("Rotate video"));
+    QCOMPARE(options.at(1)->menu()->actions(), w.rotationGroup->actions());
+
+    QCOMPARE(w.helpMenu->actions(), (QList<QAction *>{w.helpAct, w.aboutAct}));
+}
+
+void tst_MainWindow::firstStartActionsCarryStatusTipsAndIcons_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("statusTip");
+    QTest::addColumn<bool>("checkable");
+    QTest::addColumn<bool>("icon");
+
+    QTest::newRow("connect") << "&Connect..." << "Connect to remote device" << false << true;
+    QTest::newRow("disconnect") << "&Disconnect" << "disconnect from remote device" << false << true;
+    QTest::newRow("exit") << "E&xit" << "Exit the application" << false << false;
+    QTest::newRow("flip horizontally") << "Flip horizontally" << "Flip horizontally" << true << false;
+    QTest::newRow("flip vertically") << "Flip vertically" << "Flip vertically" << true << false;
+    QTest::newRow("0 degrees") << "0 degrees" << "" << true << false;
+    QTest::newRow("90 degrees") << "90 degrees" << "" << true << false;
+    QTest::newRow("180 degress") << "180 degress" << "" << true << false;
+    QTest::newRow("270 degrees") << "270 degrees" << "" << true << false;
+    QTest::newRow("about") << "&About..." << "Show the application's About box" << false << false;
+    QTest::newRow("help") << "&Help..." << "" << false << false;
+}
+
+void tst_MainWindow::firstStartActionsCarryStatusTipsAndIcons()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, statusTip);
+    QFETCH(bool, checkable);
+    QFETCH(bool, icon);
+    MainWindow &w = makeWindow();
+
+    QAction *action = nullptr;
+    for (QAction *candidate : w.findChildren<QAction *>()) {
+        if (candidate->text() == text) {
+            QVERIFY2(!action, "two actions with this text");
+            action = candidate;
+        }
+    }
+    QVERIFY(action);
+    QCOMPARE(action->statusTip(), statusTip);
+    QCOMPARE(action->isCheckable(), checkable);
+    // An icon that is only a file name draws nothing: ask for pixels.
+    QCOMPARE(!action->icon().pixmap(QSize(16, 16)).isNull(), icon);
+}
+
+void tst_MainWindow::storedRotationChecksItsActionAndReachesController_data()
+{
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("checkedIndex"); // -1: none checked
+
+    QTest::newRow("90 degrees") << 1 << 1;
+    QTest::newRow("180 degress") << 2 << 2;
+    QTest::newRow("270 degrees") << 3 << 3;
+    QTest::newRow("7 checks none and passes unchanged") << 7 << -1;
+    QTest::newRow("-1 checks none and passes unchanged") << -1 << -1;
+}
+
+void tst_MainWindow::storedRotationChecksItsActionAndReachesController()
+{
+    QFETCH(int, stored);
+    QFETCH(int, checkedIndex);
+    store().setValue(QStringLiteral("rotation"), stored);
+    MainWindow &w = makeWindow();
+
+    const QList<QAction *> rotations{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act};
+    for (int i = 0; i < rotations.size(); ++i)
+        QCOMPARE(rotations.at(i)->isChecked(), i == checkedIndex);
+    QCOMPARE(w.controller->rotation(), stored);
+    QCOMPARE(store().value(QStringLiteral("rotation")).toInt(), stored);
+}
+
+void tst_MainWindow::storedFlipIsCheckedWithoutWritingBack_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("horizontal");
+
+    QTest::newRow("horizontal") << "hflip" << true;
+    QTest::newRow("vertical") << "vflip" << false;
+}
+
+void tst_MainWindow::storedFlipIsCheckedWithoutWritingBack()
+{
+    QFETCH(QString, key);
+    QFETCH(bool, horizontal);
+    // "1" reads as true, but a write of the flip would replace it with a bool, which reads back as
+    // "true": the stored text shows whether the slot ran during construction.
+    store().setValue(key, QStringLiteral("1"));
+    MainWindow &w = makeWindow();
+    QAction *flip = horizontal ? w.flipHAct : w.flipVAct;
+    QAction *other = horizontal ? w.flipVAct : w.flipHAct;
+    const auto controllerFlip = [&] {
+        return horizontal ? w.controller->flipHorizontal() : w.controller->flipVertical();
+    };
+
+    QVERIFY(flip->isChecked());
+    QVERIFY(!other->isChecked());
+    QVERIFY(controllerFlip());
+    QCOMPARE(store().value(key).toString(), QStringLiteral("1"));
+    QCOMPARE(storedKeys(), QStringList{key});
+
+    flip->trigger();
+    QVERIFY(!flip->isChecked());
+    QCOMPARE(store().value(key).toString(), QStringLiteral("false"));
+    QVERIFY(!controllerFlip());
+
+    flip->trigger();
+    QCOMPARE(store().value(key).toString(), QStringLiteral("true"));
+    QVERIFY(controllerFlip());
+    QCOMPARE(storedKeys(), QStringList{key});
+}
+
+void tst_MainWindow::rotationChoiceIsStoredAndReachesController_data()
+{
+    QTest::addColumn<int>("index");
+
+    QTest::newRow("0 degrees") << 0;
+    QTest::newRow("90 degrees") << 1;
+    QTest::newRow("180 degress") << 2;
+    QTest::newRow("270 degrees") << 3;
+}
+
+void tst_MainWindow::rotationChoiceIsStoredAndReachesController()
+{
+    QFETCH(int, index);
+    // Start from another rotation, so that even "0 degrees" changes something.
+    store().setValue(QStringLiteral("rotation"), index == 2 ? 3 : 2);
+    MainWindow &w = makeWindow();
+    const QList<QAction *> rotations{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act};
+
+    rotations.at(index)->trigger();
+
+    for (int i = 0; i < rotations.size(); ++i)
+        QCOMPARE(rotations.at(i)->isChecked(), i == index);
+    QCOMPARE(store().value(QStringLiteral("rotation")).toInt(), index);
+    QCOMPARE(w.controller->rotation(), index);
+    QCOMPARE(AppSettings::rotation(), index);
+}
+
+void tst_MainWindow::foreignActionChangesNoRotation()
+{
+    store().setValue(QStringLiteral("rotation"), 3);
+    MainWindow &w = makeWindow();
+    QAction stranger(QStringLiteral("90 degrees"));
+
+    for (QAction *act : {&stranger, w.flipHAct, static_cast<QAction *>(nullptr)})
+        w.onRotation(act);
+
+    QCOMPARE(w.controller->rotation(), 3);
+    QCOMPARE(store().value(QStringLiteral("rotation")).toInt(), 3);
+    QCOMPARE(AppSettings::rotation(), 3);
+    QVERIFY(w.rotate270Act->isChecked());
+}
+
+void tst_MainWindow::connectStoresChoiceAndStartsTransport_data()
+{
+    QTest::addColumn<int>("transport");
+    QTest::addColumn<QString>("radio");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<bool>("connects"); // otherwise the open fails: -5
+
+    const int com = absentComPort();
+    QTest::newRow("serial port") << int(Serial) << "Virtual serial port: " << QStringLiteral("COM%1").arg(com)
+                                 << QStringList{"port", "transportType"} << false;
+    QTest::newRow("bluetooth") << int(Bluetooth) << "Bluetooth device: " << QString()
+                               << QStringList{"transportType"} << false;
+    QTest::newRow("usb") << int(Usb) << "USB" << QString() << QStringList{"transportType"} << false;
+    QTest::newRow("wifi") << int(Wifi) << "WiFi" << "127.0.0.1" << QStringList{"transportType", "wifiServerAddr"}
+                          << true;
+}
+
+void tst_MainWindow::connectStoresChoiceAndStartsTransport()
+{
+    QFETCH(int, transport);
+    QFETCH(QString, radio);
+    QFETCH(QString, value);
+    QFETCH(QStringList, keys);
+    QFETCH(bool, connects);
+    if (transport == Wifi)
+        QVERIFY(startSimulator());
+    // Another transport's choice, so that the dialog's preset is not already the answer.
+    store().setValue(QStringLiteral("transportType"), transport == Serial ? int(Wifi) : int(Serial));
+    MainWindow &w = makeWindow();
+    store().clear();
+
+    m_driver->expectChoice("TransportDialog", radio, value);
+    bool progressHiddenDuringBox = false;
+    if (!connects) {
+        m_driver->expect("QMessageBox", [&](QDialog *box) {
+            progressHiddenDuringBox = !w.progressDialog->isVisible();
+            ModalDriver::clickButton(box, QMessageBox::Ok);
+        });
+    }
+    w.connectToRemoteDevice();
+
+    // The outcome arrives through the event loop, which has not run since the dialog was accepted.
+    QCOMPARE(m_driver->pending(), connects ? 0 : 1);
+    QVERIFY(w.progressDialog->isVisible());
+    QCOMPARE(progressText(), connecting);
+    QCOMPARE(storedKeys(), keys);
+    QCOMPARE(store().value(QStringLiteral("transportType")).toInt(), transport);
+    if (transport == Serial)
+        QCOMPARE(store().value(QStringLiteral("port")).toInt(), absentComPort());
+    if (transport == Wifi)
+        QCOMPARE(store().value(QStringLiteral("wifiServerAddr")).toString(), value);
+
+    if (connects) {
+        QTRY_VERIFY_WITH_TIMEOUT(w.isConnected, outcomeTimeoutMs);
+        QCOMPARE(w.statusLabel->text(), QStringLiteral("Connected"));
+        QVERIFY(!w.connectAct->isEnabled());
+        QVERIFY(w.disconnectAct->isEnabled());
+        QVERIFY(!w.progressDialog->isVisible());
+    } else {
+        QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+        QCOMPARE(m_driver->seen().last().text,
+                 QStringLiteral("Error:\n") + ConnectionError::message(ConnectionError::OpenFailed, 0, 0));
+        QVERIFY(progressHiddenDuringBox);
+        verifyNotConnected();
+    }
+    QCOMPARE(storedKeys(), keys);
+}
+
+void tst_MainWindow::cancelledTransportDialogChangesNothing()
+{
+    MainWindow &w = makeWindow();
+
+    m_driver->expect("TransportDialog", [](QDialog *dialog) {
+        // A choice made and then cancelled must not count either.
+        ModalDriver::choose(dialog, QStringLiteral("WiFi"), QStringLiteral("10.0.0.9"));
+        ModalDriver::clickButton(dialog, QMessageBox::Cancel);
+    });
+    w.connectToRemoteDevice();
+
+    QCOMPARE(m_driver->pending(), 0);
+    QCOMPARE(storedKeys(), QStringList());
+    QVERIFY(!w.controller->isBusy());
+    verifyNotConnected();
+    QCOMPARE(AppSettings::wifiServerAddr(), QStringLiteral("127.0.0.1"));
+}
+
+void tst_MainWindow::connectWhileAttemptRunsOnlyShowsProgressAgain()
+{
+    // A server that accepts and never answers the version query keeps the attempt running.
+    QTcpServer server;
+    QVERIFY2(server.listen(QHostAddress::LocalHost, ClientInfo::kServerPort), qPrintable(server.errorString()));
+    MainWindow &w = makeWindow();
+    m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
+    w.connectToRemoteDevice();
+    QVERIFY(server.waitForNewConnection(outcomeTimeoutMs));
+    std::unique_ptr<QTcpSocket> phone(server.nextPendingConnection());
+    QVERIFY(w.controller->isBusy());
+
+    QTest::keyClick(w.progressDialog, Qt::Key_Escape);
+    QVERIFY(!w.progressDialog->isVisible());
+    QVERIFY(w.connectAct->isEnabled());
+
+    m_driver->rejectUnexpected("TransportDialog");
+    w.progressDialog->setText(QStringLiteral("stale"));
+    w.connectAct->trigger();
+    QTest::qWait(100);
+    QCOMPARE(m_driver->seen().size(), 1); // the first attempt's dialog only
+    QVERIFY(w.progressDialog->isVisible());
+    QCOMPARE(progressText(), connecting);
+    QVERIFY(w.controller->isBusy());
+    QVERIFY(!server.hasPendingConnections());
+
+    // The running attempt's own outcome ends it and hides the dialog.
+    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
+    phone->abort();
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+    QCOMPARE(m_driver->seen().last().text,
+             QStringLiteral("Error:\n") + ConnectionError::message(ConnectionError::VersionQueryFailed, 0, 0));
+    verifyNotConnected();
+    QVERIFY(!server.hasPendingConnections());
+}
+
+void tst_MainWindow::connectErrorShowsMessageAndReturnsToNotConnected_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("param1");
+    QTest::addColumn<int>("param2");
+
+    for (int code = -1; code >= -11; --code)
+        QTest::addRow("%d", code) << code << 0 << 0;
+    QTest::newRow("0") << 0 << 0 << 0;
+    QTest::newRow("7") << 7 << 0 << 0;
+    QTest::newRow("-100") << -100 << 0 << 0;
+    QTest::newRow("-7 server 2.20") << -7 << 2 << 20;
+    QTest::newRow("-7 server 3.5") << -7 << 3 << 5;
+    QTest::newRow("-5 ignores parameters") << -5 << 2 << 20;
+}
+
+void tst_MainWindow::connectErrorShowsMessageAndReturnsToNotConnected()
+{
+    QFETCH(int, code);
+    QFETCH(int, param1);
+    QFETCH(int, param2);
+    MainWindow &w = makeWindow();
+    w.progressDialog->setText(connecting);
+    w.progressDialog->show();
+
+    bool progressHiddenDuringBox = false;
+    m_driver->expect("QMessageBox", [&](QDialog *box) {
+        progressHiddenDuringBox = !w.progressDialog->isVisible();
+        ModalDriver::clickButton(box, QMessageBox::Ok);
+    });
+    w.onConnectErrorSlot(code, param1, param2);
+
+    QCOMPARE(m_driver->pending(), 0);
+    const ModalDriver::Seen box = m_driver->seen().constFirst();
+    QCOMPARE(box.text, QStringLiteral("Error:\n") + ConnectionError::message(code, param1, param2));
+    QCOMPARE(box.title, productTitle);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(progressHiddenDuringBox);
+    verifyNotConnected();
+}
+
+void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks_data()
+{
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+
+    QTest::newRow("no") << QMessageBox::No;
+    QTest::newRow("yes reopens the transport dialog") << QMessageBox::Yes;
+}
+
+void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks()
+{
+    QFETCH(QMessageBox::StandardButton, answer);
+    store().setValue(QStringLiteral("transportType"), int(Wifi));
+    MainWindow &w = makeWindow();
+    // A serial attempt that fails makes it the last transport the dialog accepted, over the stored WiFi.
+    const QString com = QStringLiteral("COM%1").arg(absentComPort());
+    m_driver->expectChoice("TransportDialog", QStringLiteral("Virtual serial port: "), com);
+    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
+    w.connectToRemoteDevice();
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+    QTRY_VERIFY(!w.controller->isBusy());
+    const QStringList keysBefore = storedKeys();
+
+    // A stream that breaks just as the user chose "&Disconnect".
+    w.setConnected(true);
+    w.disconnectFromRemoteDevice();
+    QVERIFY(w.progressDialog->isVisible());
+    QCOMPARE(progressText(), disconnecting);
+
+    bool progressHiddenDuringQuestion = false;
+    m_driver->expect("QMessageBox", [&](QDialog *box) {
+        progressHiddenDuringQuestion = !w.progressDialog->isVisible();
+        ModalDriver::clickButton(box, answer);
+    });
+    QString preselected;
+    QString preselectedPort;
+    if (answer == QMessageBox::Yes) {
+        m_driver->expect("TransportDialog", [&](QDialog *dialog) {
+            for (QRadioButton *radio : dialog->findChildren<QRadioButton *>()) {
+                if (radio->isChecked())
+                    preselected = radio->text();
+            }
+            for (QComboBox *list : dialog->findChildren<QComboBox *>()) {
+                if (list->currentText().startsWith(QLatin1String("COM")))
+                    preselectedPort = list->currentText();
+            }
+            ModalDriver::clickButton(dialog, QMessageBox::Cancel);
+        });
+    }
+    w.onAbortedSlot();
+
+    QCOMPARE(m_driver->pending(), 0);
+    const ModalDriver::Seen question = m_driver->seen().at(2);
+    QCOMPARE(question.text, QStringLiteral("Aborted. Try to connect?"));
+    QCOMPARE(question.title, productTitle);
+    QCOMPARE(question.icon, QMessageBox::Question);
+    QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
+    QVERIFY(progressHiddenDuringQuestion);
+    if (answer == QMessageBox::Yes) {
+        QCOMPARE(m_driver->seen().size(), 4);
+        QCOMPARE(preselected, QStringLiteral("Virtual serial port: "));
+        QCOMPARE(preselectedPort, com);
+    } else {
+        QCOMPARE(m_driver->seen().size(), 3);
+    }
+    verifyNotConnected();
+    QVERIFY(!w.controller->isBusy());
+    QCOMPARE(storedKeys(), keysBefore);
+}
+
+void tst_MainWindow::aboutBoxShowsVersionAndContacts()
+{
+    MainWindow &w = makeWindow();
+    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
+
+    w.aboutAct->trigger();
+
+    QCOMPARE(m_driver->pending(), 0);
+    const ModalDriver::Seen box = m_driver->seen().constFirst();
+    QCOMPARE(box.title, productTitle);
+    QCOMPARE(box.text, QStringLiteral("Version: 2.19\nE-mail: %1\nSupport: %2")
+                           .arg(QLatin1String(ClientInfo::kSupportEmail), QLatin1String(ClientInfo::kWebPage)));
+    verifyNotConnected();
+}
+
+void tst_MainWindow::helpOpensProductPageAndShowsNothing()
+{
+    MainWindow &w = makeWindow();
+    UrlRecorder browser;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "openUrl");
+
+    w.helpAct->trigger();
+    QTest::qWait(50);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+
+    QCOMPARE(browser.urls, QList<QUrl>{QUrl(QString::fromLatin1(ClientInfo::kWebPage))});
+    QVERIFY(m_driver->seen().isEmpty());
+    QVERIFY(!QApplication::activeModalWidget());
+    verifyNotConnected();
+}
+
+void tst_MainWindow::closingAsksOnlyWhileConnected_data()
+{
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<bool>("viaExit");
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+
+    QTest::newRow("not connected, close button") << false << false << QMessageBox::NoButton;
+    QTest::newRow("not connected, exit") << false << true << QMessageBox::NoButton;
+    QTest::newRow("connected, close button, cancel") << true << false << QMessageBox::Cancel;
+    QTest::newRow("connected, close button, yes") << true << false << QMessageBox::Yes;
+    QTest::newRow("connected, exit, cancel") << true << true << QMessageBox::Cancel;
+    QTest::newRow("connected, exit, yes") << true << true << QMessageBox::Yes;
+}
+
+void tst_MainWindow::closingAsksOnlyWhileConnected()
+{
+    QFETCH(bool, connected);
+    QFETCH(bool, viaExit);
+    QFETCH(QMessageBox::StandardButton, answer);
+    MainWindow &w = makeWindow();
+    w.show();
+    w.resize(400, 250);
+    w.move(130, 140);
+    if (connected)
+        QVERIFY(connectOverWifi());
+    const QStringList keysBefore = storedKeys();
+    const QPoint pos = w.pos();
+    const QSize size = w.size();
+    // Neither is the stored default, so that what is stored must come from the window.
+    QCOMPARE(pos, QPoint(130, 140));
+    QCOMPARE(size, QSize(400, 250));
+
+    if (answer != QMessageBox::NoButton)
+        m_driver->expectButton("QMessageBox", answer);
+    if (viaExit)
+        w.exitAct->trigger();
+    else
+        w.close();
+    QCOMPARE(m_driver->pending(), 0);
+
+    if (connected) {
+        const ModalDriver::Seen question = m_driver->seen().constLast();
+        QCOMPARE(question.text, QStringLiteral("Still connected. Exit anyway?"));
+        QCOMPARE(question.title, productTitle);
+        QCOMPARE(question.icon, QMessageBox::Question);
+        QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::Cancel);
+    } else {
+        QVERIFY(m_driver->seen().isEmpty());
+    }
+
+    if (answer == QMessageBox::Cancel) {
+        QVERIFY(w.isVisible());
+        QCOMPARE(storedKeys(), keysBefore);
+        QVERIFY(w.isConnected);
+        // Still streaming: a thread asked to stop would end after the frame it is receiving, a tenth
+        // of a second at this rate.
+        QVERIFY(!w.controller->wait(1000));
+        QVERIFY(w.controller->isRunning());
+        return;
+    }
+
+    QVERIFY(!w.isVisible());
+    QCOMPARE(store().value(QStringLiteral("pos")).toPoint(), pos);
+    QCOMPARE(store().value(QStringLiteral("size")).toSize(), size);
+    QCOMPARE(store().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
+    QCOMPARE(storedKeys(), (QStringList{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType",
+                                        "vflip", "wifiServerAddr"}));
+    if (connected) {
+        // Asked to stop, the thread ends on its own, with no interrupt from the destructor.
+        QVERIFY(w.controller->wait(outcomeTimeoutMs));
+        QTRY_COMPARE(w.statusLabel->text(), QStringLiteral("Disconnected"));
+    }
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
