@@ -1,17 +1,17 @@
 #include "modaldriver.h"
 
-#include <QtCore/QDeadlineTimer>
-#include <QtCore/QPointer>
-#include <QtTest/QTest>
-#include <QtWidgets/QAbstractButton>
-#include <QtWidgets/QApplication>
-#include <QtWidgets/QComboBox>
-#include <QtWidgets/QDialog>
-#include <QtWidgets/QDialogButtonBox>
-#include <QtWidgets/QGridLayout>
-#include <QtWidgets/QLineEdit>
-#include <QtWidgets/QPushButton>
-#include <QtWidgets/QRadioButton>
+#include <QDeadlineTimer>
+#include <QPointer>
+#include <QTest>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
 
 ModalDriver::ModalDriver()
 {

@@ -2,11 +2,11 @@
 
 // Widgets headers by module path: this library is built without Qt6::Widgets of its own, and only
 // tests that link the widgets (through lumo_ui) use this file.
-#include <QtCore/QByteArray>
-#include <QtCore/QList>
-#include <QtCore/QString>
-#include <QtCore/QTimer>
-#include <QtWidgets/QMessageBox>
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTimer>
+#include <QMessageBox>
 
 #include <functional>
 
