@@ -14,12 +14,6 @@
 #include <QLabel>
 #include <QMessageBox>
 
-namespace {
-
-enum TransportType { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
-
-} // namespace
-
 void MainWindow::connectToRemoteDevice()
 {
     // An attempt whose "please wait" dialog was dismissed with Escape still owns its stream: wait for
@@ -37,17 +31,17 @@ void MainWindow::connectToRemoteDevice()
     AppSettings::setTransportType(dialog.transportType());
     const QString address = dialog.wifiAddress();
     switch (dialog.transportType()) {
-    case Serial:
+    case TransportDialog::Serial:
         AppSettings::setPort(dialog.comPort());
         controller->startSerial(dialog.comPort());
         break;
-    case Bluetooth:
+    case TransportDialog::Bluetooth:
         controller->startBluetooth(dialog.bluetoothDevice());
         break;
-    case Usb:
+    case TransportDialog::Usb:
         controller->startUsb(ClientInfo::kServerPort);
         break;
-    case Wifi:
+    case TransportDialog::Wifi:
         AppSettings::setWifiServerAddr(address);
         controller->startWifi(address, ClientInfo::kServerPort);
         break;

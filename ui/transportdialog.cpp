@@ -13,7 +13,6 @@
 
 namespace {
 
-enum TransportType { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
 constexpr int kComPortCount = 100;
 
 } // namespace

@@ -10,7 +10,6 @@ class QComboBox;
 class QLineEdit;
 
 // How the client reaches the camera server on the phone, asked before every connection attempt.
-// The radio buttons' ids are TransportType codes: 0 serial port, 1 Bluetooth, 2 USB, 3 WiFi.
 //
 // The dialog presets its controls from the stored transport type and WiFi address and from the COM
 // port it is given, lists the paired Bluetooth devices, and validates nothing: a wrong choice fails
@@ -21,6 +20,10 @@ class TransportDialog : public QDialog
     Q_OBJECT
 
 public:
+    // The TransportType codes: the radio buttons' ids, the stored "transportType", and the caller's
+    // choice of start operation.
+    enum TransportType { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
+
     // comPort: the COM port to preselect (the stored one), or -1 for none.
     TransportDialog(QWidget *parent, int comPort);
 
