@@ -71,12 +71,6 @@ BtDeviceInfo filledWithGarbage()
     return device;
 }
 
-bool isAllZero(const BtDeviceInfo &device)
-{
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&device);
-    return std::all_of(bytes, bytes + sizeof device, [](unsigned char byte) { return byte == 0; });
-}
-
 // The record at index, or garbage that no comparison takes for a device.
 BtDeviceInfo deviceAt(int index)
 {

@@ -1,4 +1,5 @@
 #include "appsettings.h"
+#include "settingsstore.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -30,13 +31,6 @@ private:
 };
 
 namespace {
-
-// The same store as AppSettings', seen through a second object: Qt shares it within the process.
-QSettings &store()
-{
-    static QSettings settings(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam"));
-    return settings;
-}
 
 // The keys with a getter, so that one table can name what it checks. "resolution" has none.
 struct CachedKey
@@ -80,13 +74,12 @@ void TestAppSettings::initTestCase()
 {
     // Before anything opens the store: it must never be the user's own.
     QVERIFY(m_configHome.isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
-    QVERIFY2(store().fileName().startsWith(m_configHome.path() + QLatin1Char('/')), qPrintable(store().fileName()));
+    QVERIFY2(redirectSettingsStore(m_configHome.path()), qPrintable(settingsStore().fileName()));
 }
 
 void TestAppSettings::init()
 {
-    store().clear();
+    settingsStore().clear();
     AppSettings::load();
 }
 
@@ -97,14 +90,14 @@ void TestAppSettings::emptyStoreGivesDefaultsAndSaveAllWritesAllNineKeys()
         QCOMPARE(key.get(), key.byDefault);
         saved.insert(key.name, key.byDefault);
     }
-    QVERIFY(store().allKeys().isEmpty()); // loading writes nothing
+    QVERIFY(settingsStore().allKeys().isEmpty()); // loading writes nothing
 
     AppSettings::saveAll();
-    QStringList keys = store().allKeys();
+    QStringList keys = settingsStore().allKeys();
     keys.sort();
     QCOMPARE(keys, saved.keys());
     for (const QString &key : std::as_const(keys)) {
-        const QVariant value = store().value(key);
+        const QVariant value = settingsStore().value(key);
         QVERIFY2(value.typeId() == saved.value(key).typeId(),
                  qPrintable(key + QStringLiteral(": ") + value.typeName()));
         QCOMPARE(value, saved.value(key));
@@ -145,7 +138,7 @@ void TestAppSettings::storedValueIsCachedAsRead()
     QFETCH(QString, key);
     QFETCH(QVariant, stored);
     QFETCH(QVariant, expected);
-    store().setValue(key, stored);
+    settingsStore().setValue(key, stored);
     AppSettings::load();
     // The other keys, absent, keep their defaults: a getter reading the wrong key shows here.
     for (const CachedKey &k : cachedKeys())
@@ -170,9 +163,9 @@ void TestAppSettings::writeThroughSetterReachesStoreAtOnce()
     QFETCH(QVariant, value);
     cachedKey(key).set(value);
     QCOMPARE(cachedKey(key).get(), value);
-    QCOMPARE(store().allKeys(), QStringList{key}); // that key alone, not a save of everything
-    QCOMPARE(store().value(key).typeId(), value.typeId());
-    QCOMPARE(store().value(key), value);
+    QCOMPARE(settingsStore().allKeys(), QStringList{key}); // that key alone, not a save of everything
+    QCOMPARE(settingsStore().value(key).typeId(), value.typeId());
+    QCOMPARE(settingsStore().value(key), value);
 }
 
 void TestAppSettings::geometryReachesStoreOnlyThroughSaveAll()
@@ -181,11 +174,11 @@ void TestAppSettings::geometryReachesStoreOnlyThroughSaveAll()
     AppSettings::setSize(QSize(1024, 768));
     QCOMPARE(AppSettings::pos(), QPoint(15, 25));
     QCOMPARE(AppSettings::size(), QSize(1024, 768));
-    QVERIFY(store().allKeys().isEmpty());
+    QVERIFY(settingsStore().allKeys().isEmpty());
 
     AppSettings::saveAll();
-    QCOMPARE(store().value(QStringLiteral("pos")), QVariant(QPoint(15, 25)));
-    QCOMPARE(store().value(QStringLiteral("size")), QVariant(QSize(1024, 768)));
+    QCOMPARE(settingsStore().value(QStringLiteral("pos")), QVariant(QPoint(15, 25)));
+    QCOMPARE(settingsStore().value(QStringLiteral("size")), QVariant(QSize(1024, 768)));
 }
 
 void TestAppSettings::resolutionSurvivesLoadAndSaveAll_data()
@@ -199,13 +192,13 @@ void TestAppSettings::resolutionSurvivesLoadAndSaveAll_data()
 void TestAppSettings::resolutionSurvivesLoadAndSaveAll()
 {
     QFETCH(QSize, stored);
-    store().setValue(QStringLiteral("resolution"), stored);
+    settingsStore().setValue(QStringLiteral("resolution"), stored);
     AppSettings::load();
     // What the program changes while it runs must not touch it.
     AppSettings::setSize(QSize(1, 1));
     AppSettings::setRotation(2);
     AppSettings::saveAll();
-    QCOMPARE(store().value(QStringLiteral("resolution")), QVariant(stored));
+    QCOMPARE(settingsStore().value(QStringLiteral("resolution")), QVariant(stored));
 }
 
 QTEST_GUILESS_MAIN(TestAppSettings)

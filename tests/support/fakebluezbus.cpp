@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 
@@ -185,4 +186,10 @@ bool FakeBluezBus::sendCommand(const QString &kind, const QString &value, int ti
         return false;
     }
     return true;
+}
+
+bool isAllZero(const BtDeviceInfo &device)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&device);
+    return std::all_of(bytes, bytes + sizeof device, [](unsigned char byte) { return byte == 0; });
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "btdeviceinfo.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
@@ -74,3 +76,6 @@ private:
     bool m_addressChanged = false;
     QString m_error;
 };
+
+// True when every byte of the record is 0: what the library hands out for an index outside its list.
+bool isAllZero(const BtDeviceInfo &device);

@@ -11,6 +11,7 @@
 #include "modaldriver.h"
 #include "progressdialog.h"
 #include "referencetransforms.h"
+#include "settingsstore.h"
 #include "simulatorprocess.h"
 #include "testpicture.h"
 #include "yuyvreference.h"
@@ -142,9 +143,7 @@ void TestConnectionWorkflow::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     // The user's own settings stay untouched: the store opens on first use, which is after this.
-    const QString config = m_dir.filePath(QStringLiteral("config"));
-    qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
-    QVERIFY(QSettings(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam")).fileName().startsWith(config + '/'));
+    QVERIFY2(redirectSettingsStore(m_dir.filePath(QStringLiteral("config"))), qPrintable(settingsStore().fileName()));
 
     // The transport dialog lists the paired Bluetooth devices: from a BlueZ of our own, not the machine's.
     m_bluez = std::make_unique<FakeBluezBus>();
@@ -170,7 +169,7 @@ void TestConnectionWorkflow::initTestCase()
 void TestConnectionWorkflow::init()
 {
     // Every test starts from an empty store and a camera file of its own, made when the camera opens.
-    QSettings(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam")).clear();
+    settingsStore().clear();
     m_camera = m_dir.filePath(QStringLiteral("camera-%1.yuyv").arg(++m_test));
     qputenv("LUMO_VIRTUAL_CAMERA", m_camera.toLocal8Bit());
 }
@@ -478,7 +477,7 @@ void TestConnectionWorkflow::exitWhileConnectedIsPromptAndKeepsTheChoices()
     QVERIFY(QApplication::topLevelWidgets().isEmpty());
     QCOMPARE(QFileInfo(m_camera).size(), written);
 
-    const QSettings store(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam"));
+    const QSettings store = settingsStore();
     QCOMPARE(store.value(QStringLiteral("pos")).toPoint(), pos);
     QCOMPARE(store.value(QStringLiteral("size")).toSize(), size);
     QCOMPARE(store.value(QStringLiteral("hflip")).toBool(), true);

@@ -7,6 +7,7 @@
 #include "fakebluezbus.h"
 #include "modaldriver.h"
 #include "progressdialog.h"
+#include "settingsstore.h"
 #include "simulatorprocess.h"
 #include "webcamcontroller.h"
 
@@ -39,15 +40,9 @@ constexpr int outcomeTimeoutMs = 20000;
 
 enum Transport { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
 
-// The store the window uses, seen through a second object: Qt shares one store per process.
-QSettings store()
-{
-    return QSettings(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam"));
-}
-
 QStringList storedKeys()
 {
-    QStringList keys = store().allKeys();
+    QStringList keys = settingsStore().allKeys();
     keys.sort();
     return keys;
 }
@@ -140,8 +135,7 @@ void tst_MainWindow::initTestCase()
     QVERIFY(m_dir.isValid());
     previousHandler = qInstallMessageHandler(dropOffscreenNoise);
     // Before anything opens the store, so that no test touches the user's own settings.
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
-    QVERIFY2(store().fileName().startsWith(m_dir.path() + QLatin1Char('/')), qPrintable(store().fileName()));
+    QVERIFY2(redirectSettingsStore(m_dir.filePath(QStringLiteral("config"))), qPrintable(settingsStore().fileName()));
     qputenv("LUMO_VIRTUAL_CAMERA", QFile::encodeName(m_dir.filePath(QStringLiteral("camera.yuyv"))));
     // A system bus without BlueZ: the device list is empty and the dialog hands over a zero record.
     m_bus = std::make_unique<FakeBluezBus>(QList<FakeBluezDevice>{}, FakeBluezBus::Bluez::Absent);
@@ -153,7 +147,7 @@ void tst_MainWindow::initTestCase()
 
 void tst_MainWindow::init()
 {
-    store().clear();
+    settingsStore().clear();
     m_driver = std::make_unique<ModalDriver>();
 }
 
@@ -321,14 +315,14 @@ void tst_MainWindow::storedRotationChecksItsActionAndReachesController()
 {
     QFETCH(int, stored);
     QFETCH(int, checkedIndex);
-    store().setValue(QStringLiteral("rotation"), stored);
+    settingsStore().setValue(QStringLiteral("rotation"), stored);
     MainWindow &w = makeWindow();
 
     const QList<QAction *> rotations{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act};
     for (int i = 0; i < rotations.size(); ++i)
         QCOMPARE(rotations.at(i)->isChecked(), i == checkedIndex);
     QCOMPARE(w.controller->rotation(), stored);
-    QCOMPARE(store().value(QStringLiteral("rotation")).toInt(), stored);
+    QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), stored);
 }
 
 void tst_MainWindow::storedFlipIsCheckedWithoutWritingBack_data()
@@ -346,7 +340,7 @@ void tst_MainWindow::storedFlipIsCheckedWithoutWritingBack()
     QFETCH(bool, horizontal);
     // "1" reads as true, but a write of the flip would replace it with a bool, which reads back as
     // "true": the stored text shows whether the slot ran during construction.
-    store().setValue(key, QStringLiteral("1"));
+    settingsStore().setValue(key, QStringLiteral("1"));
     MainWindow &w = makeWindow();
     QAction *flip = horizontal ? w.flipHAct : w.flipVAct;
     QAction *other = horizontal ? w.flipVAct : w.flipHAct;
@@ -357,16 +351,16 @@ void tst_MainWindow::storedFlipIsCheckedWithoutWritingBack()
     QVERIFY(flip->isChecked());
     QVERIFY(!other->isChecked());
     QVERIFY(controllerFlip());
-    QCOMPARE(store().value(key).toString(), QStringLiteral("1"));
+    QCOMPARE(settingsStore().value(key).toString(), QStringLiteral("1"));
     QCOMPARE(storedKeys(), QStringList{key});
 
     flip->trigger();
     QVERIFY(!flip->isChecked());
-    QCOMPARE(store().value(key).toString(), QStringLiteral("false"));
+    QCOMPARE(settingsStore().value(key).toString(), QStringLiteral("false"));
     QVERIFY(!controllerFlip());
 
     flip->trigger();
-    QCOMPARE(store().value(key).toString(), QStringLiteral("true"));
+    QCOMPARE(settingsStore().value(key).toString(), QStringLiteral("true"));
     QVERIFY(controllerFlip());
     QCOMPARE(storedKeys(), QStringList{key});
 }
@@ -385,7 +379,7 @@ void tst_MainWindow::rotationChoiceIsStoredAndReachesController()
 {
     QFETCH(int, index);
     // Start from another rotation, so that even "0 degrees" changes something.
-    store().setValue(QStringLiteral("rotation"), index == 2 ? 3 : 2);
+    settingsStore().setValue(QStringLiteral("rotation"), index == 2 ? 3 : 2);
     MainWindow &w = makeWindow();
     const QList<QAction *> rotations{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act};
 
@@ -393,14 +387,14 @@ void tst_MainWindow::rotationChoiceIsStoredAndReachesController()
 
     for (int i = 0; i < rotations.size(); ++i)
         QCOMPARE(rotations.at(i)->isChecked(), i == index);
-    QCOMPARE(store().value(QStringLiteral("rotation")).toInt(), index);
+    QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), index);
     QCOMPARE(w.controller->rotation(), index);
     QCOMPARE(AppSettings::rotation(), index);
 }
 
 void tst_MainWindow::foreignActionChangesNoRotation()
 {
-    store().setValue(QStringLiteral("rotation"), 3);
+    settingsStore().setValue(QStringLiteral("rotation"), 3);
     MainWindow &w = makeWindow();
     QAction stranger(QStringLiteral("90 degrees"));
 
@@ -408,7 +402,7 @@ void tst_MainWindow::foreignActionChangesNoRotation()
         w.onRotation(act);
 
     QCOMPARE(w.controller->rotation(), 3);
-    QCOMPARE(store().value(QStringLiteral("rotation")).toInt(), 3);
+    QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), 3);
     QCOMPARE(AppSettings::rotation(), 3);
     QVERIFY(w.rotate270Act->isChecked());
 }
@@ -441,9 +435,9 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport()
     if (transport == Wifi)
         QVERIFY(startSimulator());
     // Another transport's choice, so that the dialog's preset is not already the answer.
-    store().setValue(QStringLiteral("transportType"), transport == Serial ? int(Wifi) : int(Serial));
+    settingsStore().setValue(QStringLiteral("transportType"), transport == Serial ? int(Wifi) : int(Serial));
     MainWindow &w = makeWindow();
-    store().clear();
+    settingsStore().clear();
 
     m_driver->expectChoice("TransportDialog", radio, value);
     bool progressHiddenDuringBox = false;
@@ -460,11 +454,11 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport()
     QVERIFY(w.progressDialog->isVisible());
     QCOMPARE(progressText(), connecting);
     QCOMPARE(storedKeys(), keys);
-    QCOMPARE(store().value(QStringLiteral("transportType")).toInt(), transport);
+    QCOMPARE(settingsStore().value(QStringLiteral("transportType")).toInt(), transport);
     if (transport == Serial)
-        QCOMPARE(store().value(QStringLiteral("port")).toInt(), absentComPort());
+        QCOMPARE(settingsStore().value(QStringLiteral("port")).toInt(), absentComPort());
     if (transport == Wifi)
-        QCOMPARE(store().value(QStringLiteral("wifiServerAddr")).toString(), value);
+        QCOMPARE(settingsStore().value(QStringLiteral("wifiServerAddr")).toString(), value);
 
     if (connects) {
         QTRY_VERIFY_WITH_TIMEOUT(w.isConnected, outcomeTimeoutMs);
@@ -589,7 +583,7 @@ void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks_data()
 void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks()
 {
     QFETCH(QMessageBox::StandardButton, answer);
-    store().setValue(QStringLiteral("transportType"), int(Wifi));
+    settingsStore().setValue(QStringLiteral("transportType"), int(Wifi));
     MainWindow &w = makeWindow();
     // A serial attempt that fails makes it the last transport the dialog accepted, over the stored WiFi.
     const QString com = QStringLiteral("COM%1").arg(absentComPort());
@@ -740,9 +734,9 @@ void tst_MainWindow::closingAsksOnlyWhileConnected()
     }
 
     QVERIFY(!w.isVisible());
-    QCOMPARE(store().value(QStringLiteral("pos")).toPoint(), pos);
-    QCOMPARE(store().value(QStringLiteral("size")).toSize(), size);
-    QCOMPARE(store().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
+    QCOMPARE(settingsStore().value(QStringLiteral("pos")).toPoint(), pos);
+    QCOMPARE(settingsStore().value(QStringLiteral("size")).toSize(), size);
+    QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
     QCOMPARE(storedKeys(), (QStringList{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType",
                                         "vflip", "wifiServerAddr"}));
     if (connected) {

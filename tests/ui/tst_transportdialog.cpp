@@ -3,6 +3,7 @@
 #include "appsettings.h"
 #include "bluetoothlibrary.h"
 #include "fakebluezbus.h"
+#include "settingsstore.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -15,7 +16,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -105,12 +105,6 @@ int execWith(TransportDialog &dialog, const std::function<void()> &act)
     return dialog.exec();
 }
 
-bool isAllZero(const BtDeviceInfo &device)
-{
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&device);
-    return std::all_of(bytes, bytes + sizeof device, [](unsigned char byte) { return byte == 0; });
-}
-
 bool sameRecord(const BtDeviceInfo &a, const BtDeviceInfo &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 BtDeviceInfo libraryRecord(int index)
@@ -140,9 +134,7 @@ void TestTransportDialog::initTestCase()
 {
     // Before anything opens the settings store: it must never be the user's own.
     QVERIFY(m_home.isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.path()));
-    const QString storeFile = QSettings(QStringLiteral("Quillmoor"), QStringLiteral("LumoWebcam")).fileName();
-    QVERIFY2(storeFile.startsWith(m_home.path() + QLatin1Char('/')), qPrintable(storeFile));
+    QVERIFY2(redirectSettingsStore(m_home.path()), qPrintable(settingsStore().fileName()));
     AppSettings::load();
 
     // Nor the machine's own Bluetooth devices: without a fake BlueZ the device list is empty.
