@@ -119,8 +119,7 @@ int WebcamController::handshake()
             m_serverMajor = major;
             m_serverMinor = minor;
             code = ConnectionError::VersionMismatch;
-        } else if (!m_protocol->queryResolution(m_width, m_height) || m_width <= 0 || m_height <= 0
-                   || static_cast<long long>(m_width) * m_height > kMaxFramePixels) {
+        } else if (!m_protocol->queryResolution(m_width, m_height) || !acceptsFrameSize(m_width, m_height)) {
             code = ConnectionError::ResolutionFailed;
         }
     }

@@ -48,6 +48,14 @@ public:
     // with -8 instead of asking for gigabytes of pixels.
     static constexpr long long kMaxFramePixels = 7680LL * 4320;
 
+    // Whether the client can stream frames of this size: at least 2 pixels wide (the virtual camera's
+    // YUYV pairs two pixels), at least 1 high, and at most kMaxFramePixels. Any other size from the
+    // resolution reply fails the handshake with -8.
+    static bool acceptsFrameSize(int width, int height)
+    {
+        return width >= 2 && height >= 1 && static_cast<long long>(width) * height <= kMaxFramePixels;
+    }
+
     explicit WebcamController(ConnectionListener *listener);
     ~WebcamController() override;
 
