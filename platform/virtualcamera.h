@@ -3,10 +3,13 @@
 // The virtual camera: frames written here appear in a v4l2loopback device, where every other program
 // sees them as a webcam.
 //
-// The device is LUMO_VIRTUAL_CAMERA if that names one (a regular file or FIFO named there receives the
-// same YUYV frames one after another, and a path that does not exist yet becomes a regular file);
-// otherwise the loopback device labelled "Lumo Webcam"; otherwise the first v4l2loopback device that
-// offers video output. One camera per process; the capture thread is its only user at any time.
+// The device is LUMO_VIRTUAL_CAMERA if that names one; otherwise the loopback device labelled
+// "Lumo Webcam"; otherwise the first v4l2loopback device that offers video output. A regular file or
+// FIFO named by LUMO_VIRTUAL_CAMERA receives the same YUYV frames one after another, and a path that
+// does not exist yet becomes a regular file. A FIFO is written while a program reads it: frames that
+// find no reader (none has opened it yet, or the last one closed it) go nowhere, and each of them
+// looks for one again without waiting. One camera per process; the capture thread is its only user
+// at any time.
 
 // Opens the camera for frames of width x height pixels of 3 bytes (B, G, R, as the decoder makes them).
 // Returns nonzero on success. On failure the writes go nowhere and one line on standard error says

@@ -191,6 +191,11 @@ void reportOnce(const std::string &line)
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+void reportConfiguredFailure(const std::string &path, const std::string &why)
+{
+    reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
+}
+
 // Writes YUYV frames to a v4l2loopback device, or to the regular file or FIFO that
 // LUMO_VIRTUAL_CAMERA names.
 class V4l2Writer
@@ -205,6 +210,7 @@ private:
 
     bool openConfigured(const std::string &path);
     bool openLoopback();
+    int openFifoWriter(); // 0 or the errno of the failure
     bool openDevice(FileDescriptor fd, std::string &error);
     bool writeAll(const unsigned char *data, std::size_t size);
     void release();
@@ -252,9 +258,10 @@ bool V4l2Writer::open(int width, int height)
 bool V4l2Writer::openConfigured(const std::string &path)
 {
     const auto fail = [&path](const std::string &why) {
-        reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
+        reportConfiguredFailure(path, why);
         return false;
     };
+    m_path = path;
     struct stat info{};
     const bool exists = ::stat(path.c_str(), &info) == 0;
     if (exists && S_ISCHR(info.st_mode)) {
@@ -264,35 +271,46 @@ bool V4l2Writer::openConfigured(const std::string &path)
         std::string error;
         if (!openDevice(std::move(fd), error))
             return fail(error);
-        m_path = path;
         return true;
     }
 
-    FileDescriptor fd;
-    const bool fifo = exists && S_ISFIFO(info.st_mode);
-    if (fifo) {
-        // Without O_NONBLOCK a FIFO without a reader would hold up the capture thread here; with
-        // it the open fails at once (ENXIO). Writes then block again, so frames arrive whole.
-        fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.isOpen())
-            return fail(std::strerror(errno));
-        const int flags = ::fcntl(fd.get(), F_GETFL);
-        if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
-            return fail(std::strerror(errno));
-        // A pipe of the default 64 KiB takes a 720p frame in some thirty rounds of waking the reader;
-        // one as large as a frame (as far as the system allows) takes it in one. Best effort.
-        const int frameBytes = (m_width & ~1) * 2 * m_height;
-        if (::fcntl(fd.get(), F_SETPIPE_SZ, frameBytes) < 0)
-            ::fcntl(fd.get(), F_SETPIPE_SZ, 1 << 20);
-    } else {
-        fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd.isOpen())
-            return fail(std::strerror(errno));
+    if (exists && S_ISFIFO(info.st_mode)) {
+        // No reader yet is no failure: every frame tries again, and the first one after a reader
+        // came is the first it gets.
+        m_sink = Sink::Fifo;
+        if (const int error = openFifoWriter()) {
+            if (error != ENXIO)
+                return fail(std::strerror(error));
+            reportOnce("Lumo Webcam: waiting for a program to read " + path + " (LUMO_VIRTUAL_CAMERA)");
+        }
+        return true;
     }
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.isOpen())
+        return fail(std::strerror(errno));
     m_fd = std::move(fd);
-    m_sink = fifo ? Sink::Fifo : Sink::File;
-    m_path = path;
+    m_sink = Sink::File;
     return true;
+}
+
+int V4l2Writer::openFifoWriter()
+{
+    // Without O_NONBLOCK the open would wait for a reader and hold up the capture thread, and
+    // with it a disconnect or the program's exit; with it the open fails at once with ENXIO.
+    // Writes then block again, so frames arrive whole.
+    FileDescriptor fd(::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.isOpen())
+        return errno;
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
+        return errno;
+    // A pipe of the default 64 KiB takes a 720p frame in some thirty rounds of waking the reader;
+    // one as large as a frame (as far as the system allows) takes it in one. Best effort.
+    const int frameBytes = (m_width & ~1) * 2 * m_height;
+    if (::fcntl(fd.get(), F_SETPIPE_SZ, frameBytes) < 0)
+        ::fcntl(fd.get(), F_SETPIPE_SZ, 1 << 20);
+    m_fd = std::move(fd);
+    return 0;
 }
 
 bool V4l2Writer::openLoopback()
@@ -385,14 +403,28 @@ bool V4l2Writer::openDevice(FileDescriptor fd, std::string &error)
 
 void V4l2Writer::writeFrame(const unsigned char *bgr, int length)
 {
-    if (!m_inUse || !m_fd.isOpen() || !bgr || length != m_width * m_height * 3)
+    if (!m_inUse || !bgr || length != m_width * m_height * 3)
+        return;
+    if (m_sink == Sink::Fifo && !m_fd.isOpen()) {
+        if (const int error = openFifoWriter()) {
+            if (error != ENXIO) {
+                reportConfiguredFailure(m_path, std::strerror(error));
+                release();
+            }
+            return;
+        }
+    }
+    if (!m_fd.isOpen())
         return;
     bgrToYuyv(bgr, m_width, m_height, m_yuyv.data());
-    if (!writeAll(m_yuyv.data(), m_yuyv.size())) {
-        // The reader went away or the device failed: the rest of this connection's frames go
-        // nowhere, and the next open starts afresh.
+    if (writeAll(m_yuyv.data(), m_yuyv.size()))
+        return;
+    // A FIFO's reader went away: wait for the next one. A device or file that failed: the rest
+    // of this connection's frames go nowhere, and the next open starts afresh.
+    if (m_sink == Sink::Fifo)
+        m_fd.reset();
+    else
         release();
-    }
 }
 
 bool V4l2Writer::writeAll(const unsigned char *data, std::size_t size)

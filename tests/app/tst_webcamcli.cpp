@@ -17,6 +17,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDeadlineTimer>
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <optional>
 
 namespace {
@@ -31,6 +39,43 @@ struct Run
 QString cliPath()
 {
     return qEnvironmentVariable("LUMO_WEBCAM_CLI");
+}
+
+// Distinct test pictures as JPEG files, for the simulator to loop over (--folder), so that every
+// frame the program writes is known.
+struct PictureLoop
+{
+    PictureLoop(int width, int height, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const std::vector<std::uint8_t> bgr = makeTestPicture(width, height, i);
+            jpegs.push_back(encodeJpeg(bgr.data(), width, height, 95));
+            QFile file(folder.filePath(QStringLiteral("frame-%1.jpg").arg(i)));
+            if (file.open(QIODevice::WriteOnly))
+                file.write(reinterpret_cast<const char *>(jpegs.back().data()), qint64(jpegs.back().size()));
+        }
+    }
+
+    QTemporaryDir folder;
+    std::vector<std::vector<unsigned char>> jpegs;
+};
+
+// Reads a FIFO opened with O_NONBLOCK until size bytes, the writer's end, or the time-out.
+QByteArray readFifo(int fd, qsizetype size, int timeoutMs)
+{
+    QByteArray data;
+    QDeadlineTimer deadline(timeoutMs);
+    char chunk[65536];
+    while (data.size() < size && !deadline.hasExpired()) {
+        pollfd ready{fd, POLLIN, 0};
+        ::poll(&ready, 1, int(std::min<qint64>(deadline.remainingTime(), 100)));
+        const ssize_t n = ::read(fd, chunk, std::min<qsizetype>(sizeof chunk, size - data.size()));
+        if (n == 0)
+            break;
+        if (n > 0)
+            data.append(chunk, n);
+    }
+    return data;
 }
 
 } // namespace
@@ -54,10 +99,14 @@ private slots:
     void brokenConnectionPrintsAbortedAndExits2();
     void signalDisconnectsAndExits0_data();
     void signalDisconnectsAndExits0();
+    void fifoIsWrittenOnceAReaderCame_data();
+    void fifoIsWrittenOnceAReaderCame();
 
 private:
     Run run(const QStringList &arguments, int timeoutMs = 30000);
     void startCli(QProcess &process, const QStringList &arguments);
+    // Sends the signal and expects the program to end at once, as after a disconnect.
+    void stopCli(QProcess &cli, const QString &signal);
 
     QTemporaryDir m_dir;
     QString m_camera;
@@ -170,17 +219,9 @@ void TestWebcamCli::writesTheSimulatorsPicturesTransformed()
     QFETCH(int, turns);
     constexpr int width = 160, height = 120, pictures = 3, frames = 7;
 
-    // The simulator loops over a folder of pictures this test made, so every frame is known.
-    QTemporaryDir folder;
-    std::vector<std::vector<unsigned char>> jpegs;
-    for (int i = 0; i < pictures; ++i) {
-        const std::vector<std::uint8_t> bgr = makeTestPicture(width, height, i);
-        jpegs.push_back(encodeJpeg(bgr.data(), width, height, 95));
-        QFile file(folder.filePath(QStringLiteral("frame-%1.jpg").arg(i)));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char *>(jpegs.back().data()), qint64(jpegs.back().size()));
-    }
-    QStringList simulatorArguments{QStringLiteral("--folder"), folder.path(), QStringLiteral("--size"),
+    const PictureLoop loop(width, height, pictures);
+    const std::vector<std::vector<unsigned char>> &jpegs = loop.jpegs;
+    QStringList simulatorArguments{QStringLiteral("--folder"), loop.folder.path(), QStringLiteral("--size"),
                                    QStringLiteral("%1x%2").arg(width).arg(height)};
     std::optional<FakeAdb> adb; // the program runs in its directory and finds it there as ./adb
     if (transport == QLatin1String("serial")) {
@@ -360,6 +401,15 @@ void TestWebcamCli::brokenConnectionPrintsAbortedAndExits2()
     QCOMPARE(QFileInfo(m_camera).size(), 3LL * 64 * 48 * 2);
 }
 
+void TestWebcamCli::stopCli(QProcess &cli, const QString &signal)
+{
+    QCOMPARE(QProcess::execute(QStringLiteral("kill"), {QStringLiteral("-") + signal, QString::number(cli.processId())}), 0);
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(cli.exitCode(), 0);
+    QCOMPARE(cli.readAllStandardOutput(), QByteArray("Connected\nDisconnected\n"));
+}
+
 void TestWebcamCli::signalDisconnectsAndExits0_data()
 {
     QTest::addColumn<QString>("signal");
@@ -378,14 +428,68 @@ void TestWebcamCli::signalDisconnectsAndExits0()
     // Each line is flushed as it is printed: a watcher sees "Connected" while the program runs.
     QTRY_VERIFY_WITH_TIMEOUT((cli.waitForReadyRead(100), cli.peek(64).contains("Connected\n")), 10000);
     QTest::qWait(300);
-    QCOMPARE(QProcess::execute(QStringLiteral("kill"), {QStringLiteral("-") + signal, QString::number(cli.processId())}), 0);
-    QVERIFY(cli.waitForFinished(10000));
-    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(cli.exitCode(), 0);
-    QCOMPARE(cli.readAllStandardOutput(), QByteArray("Connected\nDisconnected\n"));
+    stopCli(cli, signal);
+    if (QTest::currentTestFailed())
+        return;
     const qint64 size = QFileInfo(m_camera).size();
     QVERIFY(size > 0);
     QCOMPARE(size % (64 * 48 * 2), 0); // whole frames only
+}
+
+void TestWebcamCli::fifoIsWrittenOnceAReaderCame_data()
+{
+    QTest::addColumn<bool>("readerComes");
+    QTest::newRow("reader 2 s after Connected") << true;
+    QTest::newRow("stopped before any reader came") << false;
+}
+
+void TestWebcamCli::fifoIsWrittenOnceAReaderCame()
+{
+    QFETCH(bool, readerComes);
+    constexpr int width = 64, height = 48, pictures = 3;
+    const int frameBytes = yuyvFrameBytes(width, height);
+    const PictureLoop loop(width, height, pictures);
+    SimulatorProcess simulator({QStringLiteral("--folder"), loop.folder.path(), QStringLiteral("--size"),
+                                QStringLiteral("%1x%2").arg(width).arg(height)});
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    QVERIFY(::mkfifo(QFile::encodeName(m_camera).constData(), 0600) == 0);
+
+    QProcess cli;
+    startCli(cli, {QStringLiteral("--wifi"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                   QString::number(simulator.port())});
+    QTRY_VERIFY_WITH_TIMEOUT((cli.waitForReadyRead(100), cli.peek(64).contains("Connected\n")), 10000);
+    QTest::qWait(2000);
+    QByteArray received;
+    int reader = -1;
+    const auto closeReader = qScopeGuard([&] { if (reader >= 0) ::close(reader); });
+    if (readerComes) {
+        reader = ::open(QFile::encodeName(m_camera).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        received = readFifo(reader, 4 * frameBytes, 10000);
+        QVERIFY(received.size() >= 4 * frameBytes);
+    }
+    stopCli(cli, QStringLiteral("TERM"));
+    if (!readerComes || QTest::currentTestFailed())
+        return;
+
+    received += readFifo(reader, qsizetype(1) << 30, 10000);
+    QCOMPARE(received.size() % frameBytes, 0);
+    // Whole frames from the first byte on, each the next picture of the simulator's loop.
+    std::vector<std::vector<unsigned char>> decoded(pictures, std::vector<unsigned char>(size_t(width) * height * 3));
+    JpegDecoder decoder;
+    decoder.init();
+    for (int i = 0; i < pictures; ++i)
+        QVERIFY(decoder.decode(loop.jpegs[size_t(i)].data(), loop.jpegs[size_t(i)].size(), decoded[size_t(i)].data(), width, height));
+    int previous = -1;
+    for (qsizetype offset = 0; offset < received.size(); offset += frameBytes) {
+        const auto *yuyv = reinterpret_cast<const uchar *>(received.constData()) + offset;
+        int picture = 0;
+        while (picture < pictures && compareBgrWithYuyv(decoded[size_t(picture)].data(), width, height, yuyv).mean >= 4.0)
+            ++picture;
+        QVERIFY2(picture < pictures, qPrintable(QStringLiteral("frame at byte %1 is no picture of the loop").arg(offset)));
+        QVERIFY(previous < 0 || picture == (previous + 1) % pictures);
+        previous = picture;
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWebcamCli)
