@@ -4,8 +4,8 @@
 // Standard output: "Connected", then "Disconnected" (exit 0) or "Aborted." (exit 2). A failed handshake
 // prints "Error:" and the main window's message on standard error (exit 1), as does a Bluetooth address
 // that no paired device has; bad arguments print the usage there (exit 64). --list-bluetooth prints the
-// paired Bluetooth devices, one per line, as the transport dialog labels them. Every line is flushed as
-// it is printed, so a script can watch for it.
+// paired Bluetooth devices, one per line, as the transport dialog labels them; --version prints
+// "lumo-webcam-cli 2.19". Every line is flushed as it is printed, so a script can watch for it.
 
 #include "bluetoothlibrary.h"
 #include "clientinfo.h"
@@ -120,12 +120,13 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
                        "YUYV frames), otherwise the loopback device labelled \"Lumo Webcam\"."));
     parser.addOptions({wifi, usb, serial, serialPath, bluetooth, listBluetooth, port, hflip, vflip, rotate, frames});
     parser.addHelpOption();
+    parser.addVersionOption();
 
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return std::nullopt;
     }
-    if (parser.isSet(QStringLiteral("help")))
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version")))
         return Options{};
     if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().constFirst());
@@ -239,6 +240,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lumo-webcam-cli"));
+    QCoreApplication::setApplicationVersion(QString::fromStdString(ClientInfo::versionText()));
 
     QCommandLineParser parser;
     QString error;
@@ -250,6 +252,10 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(QStringLiteral("help"))) {
         std::fputs(qPrintable(parser.helpText()), stdout);
+        return Ok;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printLine(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
         return Ok;
     }
 

@@ -85,7 +85,8 @@ class TestWebcamCli : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void helpPrintsTheUsage();
+    void helpAndVersionPrintAndExit0_data();
+    void helpAndVersionPrintAndExit0();
     void badArgumentsPrintTheUsageAndExit64_data();
     void badArgumentsPrintTheUsageAndExit64();
     void writesTheSimulatorsPicturesTransformed_data();
@@ -144,13 +145,24 @@ Run TestWebcamCli::run(const QStringList &arguments, int timeoutMs)
     return result;
 }
 
-void TestWebcamCli::helpPrintsTheUsage()
+void TestWebcamCli::helpAndVersionPrintAndExit0_data()
 {
-    const Run r = run({QStringLiteral("--help")});
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("--help") << QStringLiteral("--help") << QByteArray("--rotate <DEGREES>");
+    QTest::newRow("--version") << QStringLiteral("--version")
+                               << QByteArray("lumo-webcam-cli ") + ClientInfo::versionText().c_str() + '\n';
+}
+
+void TestWebcamCli::helpAndVersionPrintAndExit0()
+{
+    QFETCH(QString, option);
+    QFETCH(QByteArray, expected);
+    const Run r = run({option});
     QCOMPARE(r.exitCode, 0);
-    QVERIFY(r.out.contains("--wifi"));
-    QVERIFY(r.out.contains("--rotate"));
+    QVERIFY2(r.out.contains(expected), r.out);
     QVERIFY(r.err.isEmpty());
+    QVERIFY(!QFile::exists(m_camera));
 }
 
 void TestWebcamCli::badArgumentsPrintTheUsageAndExit64_data()
