@@ -9,6 +9,7 @@ packages=(
     qt6-base-dev libgl-dev
     libturbojpeg0-dev libyuv-dev libbluetooth-dev
     libbenchmark-dev
+    scdoc
     adb dbus-daemon
 )
 scripts/install-packages.sh "${packages[@]}"

@@ -14,6 +14,8 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$PWD/tests/tsan.supp"
 
 echo "== normal build"
+# The package test builds the .deb with CPack and checks it with these.
+scripts/install-packages.sh dpkg-dev file desktop-file-utils appstream lintian man-db
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
