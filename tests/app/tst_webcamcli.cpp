@@ -41,6 +41,16 @@ QString cliPath()
     return qEnvironmentVariable("LUMO_WEBCAM_CLI");
 }
 
+QList<FakeBluezDevice> twoPairedDevicesAndAStranger()
+{
+    return {{QStringLiteral("/org/bluez/hci0/dev_5A_4B_3C_2D_1E_0F"), QStringLiteral("5A:4B:3C:2D:1E:0F"), true,
+             QStringLiteral("Phone")},
+            {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_0A"), QStringLiteral("00:11:22:33:44:0A"), true,
+             QStringLiteral("Tablet"), QStringLiteral("Kitchen tablet")},
+            {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_55"), QStringLiteral("00:11:22:33:44:55"), false,
+             QStringLiteral("Stranger")}};
+}
+
 // Distinct test pictures as JPEG files, for the simulator to loop over (--folder), so that every
 // frame the program writes is known.
 struct PictureLoop
@@ -96,6 +106,8 @@ private slots:
     void transportThatCannotOpenFailsToConnect_data();
     void transportThatCannotOpenFailsToConnect();
     void listBluetoothPrintsTheDialogsLabels();
+    void bashCompletionOffers_data();
+    void bashCompletionOffers();
     void unknownBluetoothAddressIsAnError();
     void brokenConnectionPrintsAbortedAndExits2();
     void signalDisconnectsAndExits0_data();
@@ -378,16 +390,44 @@ void TestWebcamCli::transportThatCannotOpenFailsToConnect()
 
 void TestWebcamCli::listBluetoothPrintsTheDialogsLabels()
 {
-    FakeBluezBus bus({{QStringLiteral("/org/bluez/hci0/dev_5A_4B_3C_2D_1E_0F"), QStringLiteral("5A:4B:3C:2D:1E:0F"), true,
-                       QStringLiteral("Phone")},
-                      {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_0A"), QStringLiteral("00:11:22:33:44:0A"), true,
-                       QStringLiteral("Tablet"), QStringLiteral("Kitchen tablet")},
-                      {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_55"), QStringLiteral("00:11:22:33:44:55"), false,
-                       QStringLiteral("Stranger")}});
+    FakeBluezBus bus(twoPairedDevicesAndAStranger());
     QVERIFY2(bus.start(), qPrintable(bus.errorString()));
     const Run r = run({QStringLiteral("--list-bluetooth")});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out, QByteArray("Kitchen tablet(00:11:22:33:44:0a)\nPhone(5a:4b:3c:2d:1e:0f)\n"));
+}
+
+void TestWebcamCli::bashCompletionOffers_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("an option") << QStringLiteral("lumo-webcam-cli --ro") << QStringList{QStringLiteral("--rotate")};
+    QTest::newRow("the turns") << QStringLiteral("lumo-webcam-cli --wifi h --rotate ")
+                               << QStringList{QStringLiteral("0"), QStringLiteral("90"), QStringLiteral("180"),
+                                              QStringLiteral("270")};
+    QTest::newRow("the paired addresses")
+        << QStringLiteral("lumo-webcam-cli --bluetooth ")
+        << QStringList{QStringLiteral("00:11:22:33:44:0a"), QStringLiteral("5a:4b:3c:2d:1e:0f")};
+    // bash puts back only what follows the last colon of the word.
+    QTest::newRow("an address begun") << QStringLiteral("lumo-webcam-cli --bluetooth 5a:4")
+                                      << QStringList{QStringLiteral("4b:3c:2d:1e:0f")};
+}
+
+void TestWebcamCli::bashCompletionOffers()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, expected);
+    FakeBluezBus bus(twoPairedDevicesAndAStranger());
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+    QProcess bash;
+    bash.start(QStringLiteral("bash"),
+               {QStringLiteral("-c"),
+                QStringLiteral("source \"$0\" && COMP_LINE=$1 && COMP_POINT=${#1} && _lumo_webcam_cli \"$2\" && "
+                               "printf '%s\\n' \"${COMPREPLY[@]}\""),
+                QStringLiteral(LUMO_CLI_COMPLETION), line, cliPath()});
+    QVERIFY(bash.waitForFinished(30000));
+    QCOMPARE(bash.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
 }
 
 void TestWebcamCli::unknownBluetoothAddressIsAnError()
