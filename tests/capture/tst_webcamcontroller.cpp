@@ -105,6 +105,8 @@ private slots:
     void unusableResolutionFailsAndWritesNothing_data();
     void unusableResolutionFailsAndWritesNothing();
     void stopWhileStreamingWritesTheCurrentFrameThenDisconnects();
+    void stopLetsASlowFrameArriveButBreaksOffAStalledOne_data();
+    void stopLetsASlowFrameArriveButBreaksOffAStalledOne();
     void silentServerAbortsAfterFiveSeconds();
     void frameLimitEndsAsADisconnect();
     void rotationChangeAppliesToTheNextFrame();
@@ -253,6 +255,39 @@ void TestWebcamController::stopWhileStreamingWritesTheCurrentFrameThenDisconnect
     QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("disconnected")}));
     // Every frame counted is in the camera, whole, and the camera was closed before the report.
     QCOMPARE(QFileInfo(m_camera).size(), controller.frameStats().frames * 160 * 120 * 2);
+}
+
+void TestWebcamController::stopLetsASlowFrameArriveButBreaksOffAStalledOne_data()
+{
+    QTest::addColumn<int>("pieceGapMs"); // the first frame comes in three pieces, this far apart
+    QTest::addColumn<long long>("frames");
+    QTest::newRow("frame arriving slowly") << 1000 << 1LL;
+    QTest::newRow("phone silent mid-frame") << 600000 << 0LL;
+}
+
+void TestWebcamController::stopLetsASlowFrameArriveButBreaksOffAStalledOne()
+{
+    QFETCH(int, pieceGapMs);
+    QFETCH(long long, frames);
+    // Over the serial port, whose own limits would hold the stalled read for 30 s and 200 ms more for
+    // every byte still missing.
+    SimulatorProcess simulator({QStringLiteral("--serial"), QStringLiteral("--size"), QStringLiteral("64x48"),
+                                QStringLiteral("--chunk"), QStringLiteral("600"), QStringLiteral("--chunk-pause"),
+                                QString::number(pieceGapMs)});
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    RecordingListener listener;
+    WebcamController controller(&listener);
+    controller.startSerial(simulator.serialNumber(), SimulatorProcess::kSerialPathTemplate);
+    QVERIFY(listener.waitFor(1));
+    QTest::qWait(300); // the first piece is in
+    QElapsedTimer timer;
+    timer.start();
+    controller.stop();
+    QVERIFY(listener.waitFor(2, 15000));
+    QVERIFY2(timer.elapsed() < WebcamController::kStopGraceMs + 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(listener.events(), (QStringList{QStringLiteral("connected"), QStringLiteral("disconnected")}));
+    QCOMPARE(controller.frameStats().frames, frames);
+    QCOMPARE(QFileInfo(m_camera).size(), frames * 64 * 48 * 2);
 }
 
 void TestWebcamController::silentServerAbortsAfterFiveSeconds()
