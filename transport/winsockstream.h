@@ -13,7 +13,9 @@ class StreamInterrupt;
 //
 // open() connects to the first IPv4 address of host (a name or dotted address); it returns -5 when the
 // socket cannot be made, the host does not resolve or the connect fails, and in the last case prints
-// "Fail to connect to the service with error code: N." with the errno on standard output.
+// "Fail to connect to the service with error code: N." with the errno on standard output. A connect
+// that the server accepted and reset at once still counts as made: open() returns 0 and the first
+// transfer fails, however the reset and the connect's completion were timed.
 // read() waits at most five seconds for each piece of data; see SocketStream for the rest.
 //
 // The optional interrupt (see StreamInterrupt) ends the lookup, the connect and every wait at once; a

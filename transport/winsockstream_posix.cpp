@@ -88,7 +88,10 @@ int WinSockStream::open()
             }
         }
     }
-    if (error == 0)
+    // A reset can only follow a connection that was made. A server that accepts and resets at once may
+    // do so before the wait above has seen the connect complete, leaving the reset in SO_ERROR: the
+    // outcome is the same as when the reset comes a moment later, a connection whose first transfer fails.
+    if (error == 0 || error == ECONNRESET || error == EPIPE)
         return 0;
 
     std::printf("Fail to connect to the service with error code: %d.\n", error);
