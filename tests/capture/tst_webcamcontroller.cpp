@@ -287,6 +287,7 @@ void TestWebcamController::unusableResolutionFailsAndWritesNothing_data()
     QTest::newRow("status 0") << 0 << 640 << 480;
     QTest::newRow("status 2") << 2 << 640 << 480;
     QTest::newRow("width 0") << 1 << 0 << 480;
+    QTest::newRow("width 1") << 1 << 1 << 480; // the camera's YUYV pairs two pixels
     QTest::newRow("height 0") << 1 << 640 << 0;
     QTest::newRow("65535x65535") << 1 << 65535 << 65535;
     QTest::newRow("larger than 8K") << 1 << 7681 << 4320;
