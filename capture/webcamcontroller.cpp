@@ -70,6 +70,9 @@ bool WebcamController::start(std::unique_ptr<TransportStream> stream)
 bool WebcamController::stop()
 {
     m_running = false;
+    // The loop only sees running between frames, and a phone that fell silent mid-frame would hold the
+    // read for as long as the stream's time-outs allow; the grace bounds that. start() disarms it.
+    m_interrupt.triggerAfter(kStopGraceMs);
     return true;
 }
 

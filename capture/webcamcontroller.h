@@ -29,11 +29,16 @@ class TransportStream;
 //   Streaming  the virtual camera is opened at the negotiated size; each pass receives one frame,
 //              mirrors it left-right, then top-bottom, then turns it, as the flags say at that moment,
 //              writes it and frees it. stop() takes effect at the top of the loop, so the frame being
-//              received is still written.
+//              received is still written if it arrives within kStopGraceMs; after that the stream's
+//              waits are broken off.
 //   Ending     the loop was left because stop() cleared running, the frame limit was reached, or the
-//              stream failed or stayed silent (5 s on TCP, 30 s on Bluetooth, 30 s and more on the serial port). The virtual camera is closed and
-//              the stream released before the one report of the end: onDisconnected when running was
-//              cleared, otherwise onAborted.
+//              stream failed or stayed silent (5 s on TCP, 30 s on Bluetooth, 30 s and more on the
+//              serial port, at most kStopGraceMs once stop() was called). The virtual camera is closed
+//              and the stream released before the one report of the end: onDisconnected when running
+//              was cleared, otherwise onAborted.
+//
+// stop() during Starting lets the handshake go on for the same grace; a step still waiting then fails
+// the handshake with its code (-5 while the stream opens, -6 or -8 while a reply is awaited).
 //
 // Threads: the GUI thread calls the start operations, stop(), the setters and the destructor; the
 // capture thread does everything else, the listener calls included. running, the flips, the rotation
@@ -71,7 +76,13 @@ public:
     // TCP to address:port.
     bool startWifi(const QString &address, int port = ClientInfo::kServerPort);
 
-    // Asks the running connection to end after the current frame; returns at once.
+    // How long stop() lets the frame in flight take before the stream's waits are broken off: room for
+    // a frame that is merely slow, far less than the serial port's own limits, which grow with the
+    // bytes still missing and can reach hours for one frame.
+    static constexpr int kStopGraceMs = 5000;
+
+    // Asks the running connection to end after the current frame, and at the latest kStopGraceMs from
+    // now; returns at once.
     bool stop();
 
     // True from a start operation until just before the connection's last report: a start operation

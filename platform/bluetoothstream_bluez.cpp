@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +25,11 @@ namespace {
 // device that went out of range or has no listener fails the attempt instead of holding the capture
 // thread until the kernel's own, longer, connection timers run out.
 constexpr int kRfcommConnectTimeoutMs = 20000;
+
+// How long, and how often, the SDP connect tries again while the adapter reports itself busy (another
+// connect or page still under way).
+constexpr int kSdpBusyRetryMs = 20000;
+constexpr int kSdpBusyPauseMs = 100;
 
 // RFCOMM server channels are 1 to 30; anything else in a record is not a channel to connect to.
 constexpr int kFirstRfcommChannel = 1;
@@ -106,11 +112,27 @@ int rfcommChannel(const sdp_record_t *record)
     return channel >= kFirstRfcommChannel && channel <= kLastRfcommChannel ? channel : 0;
 }
 
+// An SDP session with the device, or null. libbluetooth's own retry of a busy adapter
+// (SDP_RETRY_IF_BUSY) calls connect() again without a pause and without end; this one pauses between
+// tries and gives up after the same 20 s as the other steps.
+sdp_session_t *connectSdp(const bdaddr_t &device)
+{
+    using Clock = std::chrono::steady_clock;
+    const bdaddr_t anyAdapter{};
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(kSdpBusyRetryMs);
+    for (;;) {
+        if (sdp_session_t *session = sdp_connect(&anyAdapter, &device, 0))
+            return session;
+        if (errno != EBUSY || Clock::now() >= giveUp)
+            return nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSdpBusyPauseMs));
+    }
+}
+
 // Browses the device's public services for the one with this name; its RFCOMM channel, or 0.
 int findServiceChannel(const bdaddr_t &device, const char *serviceName)
 {
-    const bdaddr_t anyAdapter{};
-    SdpSession sdp{sdp_connect(&anyAdapter, &device, SDP_RETRY_IF_BUSY)};
+    SdpSession sdp{connectSdp(device)};
     if (!sdp.session)
         return 0;
 

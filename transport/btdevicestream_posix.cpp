@@ -1,6 +1,9 @@
 #include "btdevicestream.h"
 
+#include "abandonablecall.h"
 #include "bluetoothlibrary.h"
+
+#include <unistd.h>
 
 BtDeviceStream::BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt)
     : SocketStream(kReadTimeoutMs, interrupt), m_device(device)
@@ -14,7 +17,20 @@ BtDeviceStream::~BtDeviceStream()
 
 int BtDeviceStream::open()
 {
-    m_sock = bt_lib_stream_connect(&m_device, kServiceName);
+    // The library's connect watches no interrupt and may take a minute for a phone that does not
+    // answer, so it runs abandonably on its own copy of the record. A connect left behind that still
+    // succeeds hands its socket to no one: it is closed there and the library's side released.
+    const std::optional<int> connected = runAbandonably<int>(
+        [device = m_device] { return bt_lib_stream_connect(&device, kServiceName); },
+        [](int &sock) {
+            if (sock != -1)
+                ::close(sock);
+            bt_lib_stream_close();
+        },
+        m_interrupt);
+    if (!connected)
+        return -5;
+    m_sock = *connected;
     if (m_sock == -1) {
         bt_lib_stream_close();
         return -5;

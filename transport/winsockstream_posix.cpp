@@ -1,5 +1,7 @@
 #include "winsockstream.h"
 
+#include "abandonablecall.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,10 +19,24 @@ struct AddrInfo
     ~AddrInfo() { if (list) ::freeaddrinfo(list); }
 };
 
+std::optional<std::uint32_t> systemResolver(const std::string &host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    AddrInfo resolved;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &resolved.list) != 0 || !resolved.list)
+        return std::nullopt;
+    sockaddr_in address;
+    std::memcpy(&address, resolved.list->ai_addr, sizeof address);
+    return address.sin_addr.s_addr;
+}
+
 } // namespace
 
-WinSockStream::WinSockStream(std::string host, int port, const StreamInterrupt *interrupt)
-    : SocketStream(kReadTimeoutMs, interrupt), m_host(std::move(host)), m_port(port)
+WinSockStream::WinSockStream(std::string host, int port, const StreamInterrupt *interrupt, Resolver resolver)
+    : SocketStream(kReadTimeoutMs, interrupt), m_host(std::move(host)), m_port(port),
+      m_resolver(resolver ? std::move(resolver) : systemResolver)
 {
 }
 
@@ -39,14 +55,17 @@ int WinSockStream::open()
         return -5;
     }
 
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    AddrInfo resolved;
-    if (::getaddrinfo(m_host.c_str(), nullptr, &hints, &resolved.list) != 0 || !resolved.list)
+    // A lookup may wait about ten seconds for each DNS server that does not answer, and getaddrinfo
+    // watches no interrupt: it runs abandonably, on copies that the lookup may keep past this stream.
+    // Nothing when the interrupt came first, an empty answer when the host does not resolve.
+    const auto lookup = runAbandonably<std::optional<std::uint32_t>>(
+        [resolver = m_resolver, host = m_host] { return resolver(host); }, {}, m_interrupt);
+    const std::optional<std::uint32_t> ip = lookup.value_or(std::nullopt);
+    if (!ip)
         return -5;
     sockaddr_in address{};
-    std::memcpy(&address, resolved.list->ai_addr, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = *ip;
     address.sin_port = htons(static_cast<uint16_t>(m_port & 0xffff));
 
     int error = 0;
@@ -69,7 +88,10 @@ int WinSockStream::open()
             }
         }
     }
-    if (error == 0)
+    // A reset can only follow a connection that was made. A server that accepts and resets at once may
+    // do so before the wait above has seen the connect complete, leaving the reset in SO_ERROR: the
+    // outcome is the same as when the reset comes a moment later, a connection whose first transfer fails.
+    if (error == 0 || error == ECONNRESET || error == EPIPE)
         return 0;
 
     std::printf("Fail to connect to the service with error code: %d.\n", error);

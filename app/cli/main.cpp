@@ -284,8 +284,9 @@ int main(int argc, char *argv[])
     controller.setRotation(options->turns);
     controller.setFrameLimit(options->frames);
 
-    // The first signal ends the connection after the current frame, as a disconnect; a second one
-    // ends the program at once (the controller's destructor breaks off whatever the thread waits for).
+    // The first signal ends the connection after the current frame, as a disconnect, or breaks off a
+    // stalled frame or connect after the controller's stop grace; a second one ends the program at
+    // once (the controller's destructor breaks off whatever the thread waits for).
     SignalWatcher watcher;
     int signalsSeen = 0;
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&] {

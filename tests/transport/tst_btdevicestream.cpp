@@ -83,6 +83,7 @@ private slots:
     void phoneEndingTheConnectionDuringAReadClosesTheStream();
     void sendToAPhoneThatLeftThrowsOneWithoutSigpipe();
     void interruptEndsAWaitingReadAtOnce();
+    void interruptEndsAConnectThatHangsWhichLaterClosesItsSocket();
     void streamIsReleasedExactlyOnce_data();
     void streamIsReleasedExactlyOnce();
     void closedStreamThrowsZeroButEmptyTransfersReturn_data();
@@ -228,6 +229,33 @@ void TestBtDeviceStream::interruptEndsAWaitingReadAtOnce()
     QCOMPARE(failure, 0);
     QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed))); // not the 30 s wait for data
     QVERIFY(!stream.isOpen());
+    QCOMPARE(FakeBtStream::closeCalls(), 1);
+}
+
+void TestBtDeviceStream::interruptEndsAConnectThatHangsWhichLaterClosesItsSocket()
+{
+    FakeBtStream::setConnectHangs(true);
+    StreamInterrupt interrupt;
+    BtDeviceStream stream(patternedRecord(), &interrupt);
+    std::thread trigger([&interrupt] {
+        QThread::msleep(200);
+        interrupt.trigger();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const int opened = stream.open();
+    const qint64 elapsed = timer.elapsed();
+    trigger.join();
+    QCOMPARE(opened, -5);
+    QVERIFY2(elapsed < 1200, qPrintable(QString::number(elapsed)));
+    QVERIFY(!stream.isOpen());
+
+    // The phone answers after all: the connect left behind closes the socket it got and releases the
+    // library's side, once; the stream has nothing left to release.
+    FakeBtStream::setConnectHangs(false);
+    QTRY_COMPARE(FakeBtStream::closeCalls(), 1);
+    QVERIFY(phoneSeesEnd(FakeBtStream::phoneEnd()));
+    QCOMPARE(stream.close(), -1);
     QCOMPARE(FakeBtStream::closeCalls(), 1);
 }
 

@@ -6,6 +6,9 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <future>
+#include <memory>
 #include <thread>
 
 using Server = LoopbackServer;
@@ -23,6 +26,7 @@ private slots:
     void zeroLengthsReturnAtOnceEvenWhenClosed();
     void closedStreamThrowsZero();
     void interruptEndsAWaitingReadAtOnce();
+    void interruptAbandonsAHostLookupThatHangs();
 };
 
 void TestWinSockStream::readsAReplyThatArrivesInPiecesWithPauses()
@@ -173,6 +177,37 @@ void TestWinSockStream::interruptEndsAWaitingReadAtOnce()
     QCOMPARE(next.open(), 0);
     next.read(&byte, 1);
     QCOMPARE(byte, 'z');
+}
+
+void TestWinSockStream::interruptAbandonsAHostLookupThatHangs()
+{
+    // A lookup that answers only when the test lets it, long after the interrupt.
+    std::promise<void> answer;
+    const std::shared_future<void> answered = answer.get_future().share();
+    auto lookupState = std::make_shared<int>(0); // lives as long as any copy of the resolver
+    const std::weak_ptr<int> lookupAlive = lookupState;
+    StreamInterrupt interrupt;
+    {
+        WinSockStream stream("phone.invalid", 8123, &interrupt,
+                             [answered, lookupState](const std::string &) -> std::optional<std::uint32_t> {
+                                 answered.wait();
+                                 return htonl(INADDR_LOOPBACK);
+                             });
+        lookupState.reset();
+        std::thread trigger([&interrupt] {
+            QThread::msleep(200);
+            interrupt.trigger();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(stream.open(), -5);
+        const qint64 elapsed = timer.elapsed();
+        trigger.join();
+        QVERIFY2(elapsed < 1200, qPrintable(QString::number(elapsed)));
+    }
+    // The stream is gone; the lookup, let go, ends alone and frees everything it held.
+    answer.set_value();
+    QTRY_VERIFY(lookupAlive.expired());
 }
 
 QTEST_GUILESS_MAIN(TestWinSockStream)

@@ -2,7 +2,9 @@
 
 #include "bluetoothlibrary.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@ namespace {
 struct State
 {
     bool connectFails = false;
+    bool connectHangs = false;
     int connectCalls = 0;
     int closeCalls = 0;
     BtDeviceInfo lastDevice{};
@@ -20,6 +23,15 @@ struct State
 };
 
 State state;
+std::mutex mutex;
+std::condition_variable hangEnded;
+
+void closePhoneEndLocked()
+{
+    if (state.phoneEnd >= 0)
+        ::close(state.phoneEnd);
+    state.phoneEnd = -1;
+}
 
 } // namespace
 
@@ -27,56 +39,73 @@ namespace FakeBtStream {
 
 void reset()
 {
-    closePhoneEnd();
+    const std::lock_guard lock(mutex);
+    closePhoneEndLocked();
     state = State{};
+    hangEnded.notify_all();
 }
 
 void setConnectFails(bool fails)
 {
+    const std::lock_guard lock(mutex);
     state.connectFails = fails;
+}
+
+void setConnectHangs(bool hangs)
+{
+    const std::lock_guard lock(mutex);
+    state.connectHangs = hangs;
+    hangEnded.notify_all();
 }
 
 int connectCalls()
 {
+    const std::lock_guard lock(mutex);
     return state.connectCalls;
 }
 
 int closeCalls()
 {
+    const std::lock_guard lock(mutex);
     return state.closeCalls;
 }
 
 BtDeviceInfo lastDevice()
 {
+    const std::lock_guard lock(mutex);
     return state.lastDevice;
 }
 
 std::string lastServiceName()
 {
+    const std::lock_guard lock(mutex);
     return state.lastServiceName;
 }
 
 int handedOut()
 {
+    const std::lock_guard lock(mutex);
     return state.handedOut;
 }
 
 int phoneEnd()
 {
+    const std::lock_guard lock(mutex);
     return state.phoneEnd;
 }
 
 void closePhoneEnd()
 {
-    if (state.phoneEnd >= 0)
-        ::close(state.phoneEnd);
-    state.phoneEnd = -1;
+    const std::lock_guard lock(mutex);
+    closePhoneEndLocked();
 }
 
 } // namespace FakeBtStream
 
 int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
 {
+    std::unique_lock lock(mutex);
+    hangEnded.wait(lock, [] { return !state.connectHangs; });
     ++state.connectCalls;
     if (device)
         std::memcpy(&state.lastDevice, device, sizeof state.lastDevice);
@@ -89,7 +118,7 @@ int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return -1;
-    FakeBtStream::closePhoneEnd(); // one phone at a time
+    closePhoneEndLocked(); // one phone at a time
     state.phoneEnd = ends[1];
     state.handedOut = ends[0];
     return ends[0];
@@ -97,6 +126,7 @@ int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
 
 int bt_lib_stream_close()
 {
+    const std::lock_guard lock(mutex);
     ++state.closeCalls;
     return 0;
 }

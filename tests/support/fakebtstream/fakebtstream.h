@@ -6,13 +6,16 @@
 
 // Drives the stand-in for the Bluetooth library's two stream calls. A connect that succeeds hands the
 // caller one end of an AF_UNIX stream socket pair and keeps the other, the phone's end, for the test.
-// Not thread-safe: use it from the thread that opens and closes the streams.
+// The calls may come from any thread, as they do from a connect left to end alone.
 namespace FakeBtStream {
 
-// Closes the phone's end, zeroes the counters and the recorded arguments, and lets connects succeed.
+// Closes the phone's end, zeroes the counters and the recorded arguments, and lets connects succeed
+// (and go on, when held).
 void reset();
 // While set, bt_lib_stream_connect returns -1 and hands out nothing.
 void setConnectFails(bool fails);
+// While set, bt_lib_stream_connect waits, as for a phone that does not answer.
+void setConnectHangs(bool hangs);
 
 int connectCalls();
 int closeCalls();
