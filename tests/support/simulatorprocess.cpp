@@ -5,6 +5,7 @@
 namespace {
 
 const QByteArray listeningPrefix = QByteArrayLiteral("Listening on ");
+const QByteArray channelPrefix = QByteArrayLiteral("RFCOMM channel ");
 // Standard input is a pipe from this process; its end also ends a simulator that a crashed or
 // killed test would otherwise leave running.
 const QString exitWithParent = QStringLiteral("--exit-on-eof");
@@ -32,6 +33,7 @@ QString SimulatorProcess::executable()
 bool SimulatorProcess::start(int timeoutMs)
 {
     m_port = 0;
+    m_channel = 0;
     m_serialPath.clear();
     m_serialNumber = -1;
     const QString program = executable();
@@ -40,7 +42,8 @@ bool SimulatorProcess::start(int timeoutMs)
         return false;
     }
     QStringList arguments = m_arguments;
-    if (!arguments.contains(QLatin1String("--port")) && !arguments.contains(QLatin1String("--serial")))
+    if (!arguments.contains(QLatin1String("--port")) && !arguments.contains(QLatin1String("--serial"))
+        && !arguments.contains(QLatin1String("--bluetooth")))
         arguments << QStringLiteral("--port") << QStringLiteral("0");
     m_process.start(program, arguments << exitWithParent);
     if (!m_process.waitForStarted(timeoutMs)) {
@@ -65,6 +68,12 @@ bool SimulatorProcess::waitForListening(int timeoutMs)
                 if (ok && number >= 0) {
                     m_serialPath = QString::fromLocal8Bit(where);
                     m_serialNumber = number;
+                    return true;
+                }
+            } else if (where.startsWith(channelPrefix)) {
+                const int channel = where.mid(channelPrefix.size()).toInt(&ok);
+                if (ok && channel >= 1 && channel <= 30) {
+                    m_channel = channel;
                     return true;
                 }
             } else {

@@ -23,6 +23,7 @@
 //
 // The simulator then serves a pseudo-terminal; its "Listening on /dev/pts/N" line gives serialPath().
 // A client that closes the line and opens it again starts a new connection on the same path.
+// With "--bluetooth" it serves an RFCOMM channel instead ("Listening on RFCOMM channel N", channel()).
 // The simulator's standard error (a line per connection) goes to the test's standard error.
 // The destructor kills the simulator if it still runs and waits for it to end.
 class SimulatorProcess
@@ -38,8 +39,10 @@ public:
     bool start(int timeoutMs = 30000);
     QString errorString() const { return m_error; }
 
-    // The port the simulator listens on; 0 before a successful start() and with --serial.
+    // The port the simulator listens on; 0 before a successful start() and with --serial or --bluetooth.
     quint16 port() const { return m_port; }
+    // With --bluetooth: the RFCOMM channel it listens on; 0 otherwise.
+    int channel() const { return m_channel; }
 
     // With --serial: the pseudo-terminal the simulator serves, e.g. /dev/pts/3, and its number,
     // which the path template below turns back into the path. Empty and -1 otherwise.
@@ -70,6 +73,7 @@ private:
     QStringList m_arguments;
     QProcess m_process;
     quint16 m_port = 0;
+    int m_channel = 0;
     QString m_serialPath;
     int m_serialNumber = -1;
     QString m_error;

@@ -3,8 +3,10 @@
 
 #include "phonesession.h"
 #include "pseudoterminal.h"
+#include "rfcommservice.h"
 #include "testpattern.h"
 
+#include "btdevicestream.h"
 #include "jpegencoder.h"
 
 #include <QCommandLineParser>
@@ -152,6 +154,22 @@ void announce(const QString &where)
     std::fflush(stdout);
 }
 
+// One connection at a time, served to its end on this thread with blocking calls; a second client
+// waits in the listen backlog meanwhile. nextClient(peer) blocks until the next connection is there.
+template<typename NextClient>
+int serveClients(NextClient nextClient, const SessionConfig &config, const QList<QByteArray> &frames, bool once)
+{
+    for (;;) {
+        QString peer;
+        const std::unique_ptr<QIODevice> client = nextClient(peer);
+        if (!client)
+            continue;
+        serveConnection(*client, peer, config, frames);
+        if (once)
+            return 0;
+    }
+}
+
 int serveTcp(const QHostAddress &address, quint16 port, const SessionConfig &config, const QList<QByteArray> &frames,
              bool once)
 {
@@ -160,20 +178,31 @@ int serveTcp(const QHostAddress &address, quint16 port, const SessionConfig &con
         fail(QStringLiteral("cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(server.errorString()),
              1);
     announce(QStringLiteral("%1:%2").arg(server.serverAddress().toString()).arg(server.serverPort()));
-
-    // One connection at a time, served to its end on this thread with blocking calls; a second
-    // client waits in the listen backlog meanwhile.
-    for (;;) {
+    const auto nextClient = [&server](QString &peer) {
         if (!server.waitForNewConnection(-1))
             fail(QStringLiteral("accepting failed: %1").arg(server.errorString()), 1);
         std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
-        if (!socket)
-            continue;
-        const QString peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-        serveConnection(*socket, peer, config, frames);
-        if (once)
-            return 0;
-    }
+        if (socket)
+            peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+        return socket;
+    };
+    return serveClients(nextClient, config, frames, once);
+}
+
+// As a phone: the camera service on an RFCOMM channel of the local adapters, found by its name.
+int serveBluetooth(int channel, const SessionConfig &config, const QList<QByteArray> &frames, bool once)
+{
+    RfcommService service(QString::fromLatin1(BtDeviceStream::kServiceName), channel);
+    if (!service.isOpen())
+        fail(service.errorString(), 1);
+    announce(QStringLiteral("RFCOMM channel %1").arg(service.channel()));
+    const auto nextClient = [&service](QString &peer) {
+        std::unique_ptr<QIODevice> client = service.nextClient(peer);
+        if (!client)
+            fail(service.errorString(), 1);
+        return client;
+    };
+    return serveClients(nextClient, config, frames, once);
 }
 
 // A serial line has no connection of its own to close: when the simulator ends one, it hangs the
@@ -213,9 +242,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulates the phone's camera server for Lumo Webcam Client: answers the version and\n"
-        "resolution handshake, then streams length-prefixed JPEG frames over TCP or a serial line.\n"
-        "Prints \"Listening on ADDR:PORT\" (or the pseudo-terminal's path with --serial) on standard\n"
-        "output once it accepts connections."));
+        "resolution handshake, then streams length-prefixed JPEG frames over TCP, a serial line or\n"
+        "Bluetooth. Prints \"Listening on ADDR:PORT\" (the pseudo-terminal's path with --serial,\n"
+        "\"RFCOMM channel N\" with --bluetooth) on standard output once it accepts connections."));
     parser.addHelpOption();
     const auto option = [&parser](const char *name, const char *description, const char *valueName = nullptr,
                                   const char *defaultValue = nullptr) {
@@ -232,6 +261,11 @@ int main(int argc, char *argv[])
                      "\"Listening on /dev/pts/N\" with its path. A connection ends when the client closes "
                      "the path; when the simulator ends one (--close-after, garbage) it hangs the line up and "
                      "serves the next client on a new pseudo-terminal, printing its path again.");
+    option("bluetooth", "Serve as a Bluetooth phone instead of over TCP: listen on an RFCOMM channel of the local "
+                        "adapters and register the service record \"Bluetooth Camera Server\" for it with BlueZ "
+                        "(bluetoothd over the system bus), so that a client paired with this machine finds it "
+                        "as it finds a phone's.");
+    option("channel", "RFCOMM channel for --bluetooth, 1-30 (default: the first free one).", "N");
     option("once", "Exit when the first connection ends.");
     option("version", "Server version in the version reply (default 2.19).", "MAJ.MIN", "2.19");
     option("third-byte", "Third byte of the version reply (default 0).", "N", "0");
@@ -319,8 +353,17 @@ int main(int argc, char *argv[])
     config.claimSurplus = int(parseInteger(parser, QStringLiteral("claim-surplus"), 0, intMax - 3 - config.surplus));
 
     const bool serial = parser.isSet(QStringLiteral("serial"));
-    if (serial && (parser.isSet(QStringLiteral("listen")) || parser.isSet(QStringLiteral("port"))))
-        fail(QStringLiteral("--serial takes neither --listen nor --port"));
+    const bool bluetooth = parser.isSet(QStringLiteral("bluetooth"));
+    const bool tcpOptions = parser.isSet(QStringLiteral("listen")) || parser.isSet(QStringLiteral("port"));
+    if (serial && (bluetooth || tcpOptions))
+        fail(QStringLiteral("--serial takes neither --bluetooth, --listen nor --port"));
+    if (bluetooth && tcpOptions)
+        fail(QStringLiteral("--bluetooth takes neither --listen nor --port"));
+    if (parser.isSet(QStringLiteral("channel")) && !bluetooth)
+        fail(QStringLiteral("--channel goes with --bluetooth"));
+    const int channel = bluetooth && parser.isSet(QStringLiteral("channel"))
+                            ? int(parseInteger(parser, QStringLiteral("channel"), 1, 30))
+                            : 0;
     const QHostAddress address = parseListenAddress(parser.value(QStringLiteral("listen")));
     const auto port = quint16(parseInteger(parser, QStringLiteral("port"), 0, 65535));
 
@@ -334,5 +377,7 @@ int main(int argc, char *argv[])
     const bool once = parser.isSet(QStringLiteral("once"));
     if (serial)
         return serveSerial(config, frames, once);
+    if (bluetooth)
+        return serveBluetooth(channel, config, frames, once);
     return serveTcp(address, port, config, frames, once);
 }
