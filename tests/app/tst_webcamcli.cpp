@@ -4,11 +4,8 @@
 #include "clientinfo.h"
 #include "fakeadb.h"
 #include "fakebluezbus.h"
-#include "jpegdecoder.h"
-#include "jpegencoder.h"
-#include "referencetransforms.h"
+#include "sentpictures.h"
 #include "simulatorprocess.h"
-#include "testpicture.h"
 #include "yuyvreference.h"
 
 #include <QFile>
@@ -50,25 +47,6 @@ QList<FakeBluezDevice> twoPairedDevicesAndAStranger()
             {QStringLiteral("/org/bluez/hci0/dev_00_11_22_33_44_55"), QStringLiteral("00:11:22:33:44:55"), false,
              QStringLiteral("Stranger")}};
 }
-
-// Distinct test pictures as JPEG files, for the simulator to loop over (--folder), so that every
-// frame the program writes is known.
-struct PictureLoop
-{
-    PictureLoop(int width, int height, int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            const std::vector<std::uint8_t> bgr = makeTestPicture(width, height, i);
-            jpegs.push_back(encodeJpeg(bgr.data(), width, height, 95));
-            QFile file(folder.filePath(QStringLiteral("frame-%1.jpg").arg(i)));
-            if (file.open(QIODevice::WriteOnly))
-                file.write(reinterpret_cast<const char *>(jpegs.back().data()), qint64(jpegs.back().size()));
-        }
-    }
-
-    QTemporaryDir folder;
-    std::vector<std::vector<unsigned char>> jpegs;
-};
 
 // Reads a FIFO opened with O_NONBLOCK until size bytes, the writer's end, or the time-out.
 QByteArray readFifo(int fd, qsizetype size, int timeoutMs)
@@ -244,7 +222,8 @@ void TestWebcamCli::writesTheSimulatorsPicturesTransformed()
     constexpr int width = 160, height = 120, pictures = 3, frames = 7;
 
     const PictureLoop loop(width, height, pictures);
-    const std::vector<std::vector<unsigned char>> &jpegs = loop.jpegs;
+    const std::vector<JpegBytes> &jpegs = loop.jpegs;
+    QCOMPARE(int(jpegs.size()), pictures);
     QStringList simulatorArguments{QStringLiteral("--folder"), loop.folder.path(), QStringLiteral("--size"),
                                    QStringLiteral("%1x%2").arg(width).arg(height)};
     std::optional<FakeAdb> adb; // the program runs in its directory and finds it there as ./adb
@@ -281,25 +260,18 @@ void TestWebcamCli::writesTheSimulatorsPicturesTransformed()
     QCOMPARE(written.size(), frames * frameBytes);
     for (int f = 0; f < frames; ++f) {
         // What the picture should have become: the same JPEG decoded, transformed the plain way.
-        const std::vector<unsigned char> &jpeg = jpegs[size_t(f % pictures)];
-        std::vector<unsigned char> expected(size_t(width) * height * 3);
-        JpegDecoder decoder;
-        decoder.init();
-        QVERIFY(decoder.decode(jpeg.data(), jpeg.size(), expected.data(), width, height));
-        if (hflip)
-            reference::flipHorizontal(expected.data(), width, height);
-        if (vflip)
-            reference::flipVertical(expected.data(), width, height);
-        reference::rotate(expected.data(), width, height, turns);
+        const std::vector<unsigned char> expected =
+            transformedPicture(jpegs[size_t(f % pictures)], width, height, hflip, vflip, turns);
+        QVERIFY(!expected.empty());
 
         const auto *yuyv = reinterpret_cast<const uchar *>(written.constData()) + qsizetype(f) * frameBytes;
         // Within JPEG and YUV rounding (chroma is shared by pixel pairs, so colour edges cost a little)...
         const YuyvDifference difference = compareBgrWithYuyv(expected.data(), width, height, yuyv);
         QVERIFY2(difference.mean < 4.0, qPrintable(QStringLiteral("frame %1: mean %2").arg(f).arg(difference.mean)));
         // ...and far from the next picture of the loop, so a frame out of order would show.
-        std::vector<unsigned char> other(expected.size());
-        const std::vector<unsigned char> &next = jpegs[size_t((f + 1) % pictures)];
-        QVERIFY(decoder.decode(next.data(), next.size(), other.data(), width, height));
+        const std::vector<unsigned char> other =
+            transformedPicture(jpegs[size_t((f + 1) % pictures)], width, height);
+        QVERIFY(!other.empty());
         QVERIFY(compareBgrWithYuyv(other.data(), width, height, yuyv).mean > 20.0);
         if (turns % 2) {
             // The quarter turn of a landscape frame: the middle square between black bands of 20 columns.
@@ -527,11 +499,11 @@ void TestWebcamCli::fifoIsWrittenOnceAReaderCame()
     received += readFifo(reader, qsizetype(1) << 30, 10000);
     QCOMPARE(received.size() % frameBytes, 0);
     // Whole frames from the first byte on, each the next picture of the simulator's loop.
-    std::vector<std::vector<unsigned char>> decoded(pictures, std::vector<unsigned char>(size_t(width) * height * 3));
-    JpegDecoder decoder;
-    decoder.init();
-    for (int i = 0; i < pictures; ++i)
-        QVERIFY(decoder.decode(loop.jpegs[size_t(i)].data(), loop.jpegs[size_t(i)].size(), decoded[size_t(i)].data(), width, height));
+    std::vector<std::vector<unsigned char>> decoded;
+    for (const JpegBytes &jpeg : loop.jpegs) {
+        decoded.push_back(transformedPicture(jpeg, width, height));
+        QVERIFY(!decoded.back().empty());
+    }
     int previous = -1;
     for (qsizetype offset = 0; offset < received.size(); offset += frameBytes) {
         const auto *yuyv = reinterpret_cast<const uchar *>(received.constData()) + offset;
