@@ -11,6 +11,7 @@ packages=(
     libbenchmark-dev
     scdoc
     adb dbus-daemon
+    cpio
 )
 scripts/install-packages.sh "${packages[@]}"
 
