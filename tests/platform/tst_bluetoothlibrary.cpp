@@ -212,7 +212,6 @@ void TestBluetoothLibrary::nameIsCutTo255UnitsWithoutSplittingAPair_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("empty") << QString() << QString();
     QTest::newRow("commas and accents") << QStringLiteral("Zoë's phone, old") << QStringLiteral("Zoë's phone, old");
     QTest::newRow("255 units whole") << QString(255, u'a') << QString(255, u'a');
     QTest::newRow("300 units cut to 255") << QString(300, u'b') << QString(255, u'b');
@@ -243,7 +242,7 @@ void TestBluetoothLibrary::aliasIsPreferredOverName_data()
     QTest::newRow("alias and name") << pixel << myPhone << *myPhone;
     QTest::newRow("name only") << pixel << none << *pixel;
     QTest::newRow("alias only") << none << myPhone << *myPhone;
-    QTest::newRow("neither") << none << none << QString();
+    QTest::newRow("neither: BlueZ names it by its address") << none << none << QStringLiteral("12-34-56-78-9A-BC");
     QTest::newRow("long alias cut too") << pixel << std::optional(QString(400, u'x')) << QString(255, u'x');
 }
 

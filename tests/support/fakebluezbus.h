@@ -16,8 +16,9 @@ struct FakeBluezDevice
     QString path;    // e.g. /org/bluez/hci0/dev_AA_BB_CC_DD_EE_FF
     QString address; // the Address property as BlueZ writes it; empty: no Address
     bool paired = true;
-    std::optional<QString> name = {};  // no Name when unset
-    std::optional<QString> alias = {}; // no Alias when unset
+    std::optional<QString> name = {};  // no Name when unset or empty
+    // The alias the user gave; unset, the Alias is BlueZ's own: the name, else the address with dashes.
+    std::optional<QString> alias = {};
 };
 
 // A private D-Bus daemon with a fake BlueZ on it (the executable fake-bluez, whose path comes from

@@ -190,10 +190,14 @@ private:
             };
             if (!device.address.isEmpty())
                 properties.insert(QStringLiteral("Address"), device.address);
-            if (device.name)
+            // As bluetoothd has them: no Name when the device told none, and always an Alias: the
+            // user's, else the name, else the address with dashes.
+            const bool named = device.name && !device.name->isEmpty();
+            if (named)
                 properties.insert(QStringLiteral("Name"), *device.name);
-            if (device.alias)
-                properties.insert(QStringLiteral("Alias"), *device.alias);
+            properties.insert(QStringLiteral("Alias"), device.alias ? *device.alias
+                                                       : named      ? *device.name
+                                                                    : QString(device.address).replace(u':', u'-'));
             managed.objects.append({QDBusObjectPath(device.path),
                                     {{QStringLiteral("org.freedesktop.DBus.Introspectable"), none},
                                      {QStringLiteral("org.freedesktop.DBus.Properties"), none},
@@ -244,11 +248,14 @@ int main(int argc, char *argv[])
                       QStringLiteral("ADDRESS")});
     parser.addOption({QStringLiteral("device"),
                       QStringLiteral("A device object, e.g. /org/bluez/hci0/dev_1,AA:BB:CC:DD:EE:FF,1,Phone. "
-                                     "ADDRESS may be empty (no Address); without NAME there is no Name; the "
-                                     "name is everything after the third comma, commas included."),
+                                     "ADDRESS may be empty (no Address); without NAME, or with an empty one, "
+                                     "there is no Name; the name is everything after the third comma, commas "
+                                     "included."),
                       QStringLiteral("PATH,ADDRESS,PAIRED[,NAME]")});
     parser.addOption({QStringLiteral("alias"),
-                      QStringLiteral("The Alias of the device at PATH: everything after the first comma."),
+                      QStringLiteral("The Alias the user gave the device at PATH: everything after the first "
+                                     "comma. Without one the Alias is BlueZ's own: the name, else the address "
+                                     "with dashes."),
                       QStringLiteral("PATH,TEXT")});
     parser.addOption({QStringLiteral("hang"), QStringLiteral("Own the name but never answer.")});
     parser.addOption({QStringLiteral("exit-on-eof"), QStringLiteral("Exit when standard input ends.")});
