@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -118,6 +119,8 @@ int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return -1;
+    // Non-blocking, as the RFCOMM socket that the BlueZ library hands out after its connect is.
+    ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
     closePhoneEndLocked(); // one phone at a time
     state.phoneEnd = ends[1];
     state.handedOut = ends[0];

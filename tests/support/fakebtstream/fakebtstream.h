@@ -5,7 +5,8 @@
 #include <string>
 
 // Drives the stand-in for the Bluetooth library's two stream calls. A connect that succeeds hands the
-// caller one end of an AF_UNIX stream socket pair and keeps the other, the phone's end, for the test.
+// caller one end of an AF_UNIX stream socket pair, non-blocking like the library's RFCOMM socket, and
+// keeps the other, the phone's end (blocking), for the test.
 // The calls may come from any thread, as they do from a connect left to end alone.
 namespace FakeBtStream {
 
