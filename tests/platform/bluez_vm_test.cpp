@@ -3,6 +3,8 @@
 // (BT_PHONE_ADDR); the simulator plays the phone's camera server on hci0, the headless front end and
 // the transport dialog run as on the PC, and frames go into the real v4l2loopback device.
 
+#include "bluetoothlibrary.h"
+#include "btdevicestream.h"
 #include "sentpictures.h"
 #include "simulatorprocess.h"
 #include "transportdialog.h"
@@ -11,6 +13,7 @@
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -21,9 +24,9 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <sys/ioctl.h>
@@ -121,13 +124,23 @@ QStringList cliListing()
     return cli.finish() == 0 ? lines(cli.out()) : QStringList{QStringLiteral("<failed>")};
 }
 
-// The terminal settings of a tty, comparable as a whole.
-QByteArray lineSettings(int fd)
+// The settings of the tty, comparable as a whole; first changed to some of its own when asked. Each
+// open of a bound port brings up its RFCOMM link, each last close takes it down.
+QByteArray portSettings(const QByteArray &path, bool setOwn)
 {
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0)
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return {};
-    return QByteArray(reinterpret_cast<const char *>(&settings), sizeof settings);
+    termios settings{};
+    if (setOwn && ::tcgetattr(fd, &settings) == 0) {
+        cfmakeraw(&settings);
+        cfsetspeed(&settings, B57600);
+        settings.c_cc[VMIN] = 3;
+        ::tcsetattr(fd, TCSANOW, &settings);
+    }
+    const bool read = ::tcgetattr(fd, &settings) == 0;
+    ::close(fd);
+    return read ? QByteArray(reinterpret_cast<const char *>(&settings), sizeof settings) : QByteArray();
 }
 
 // Reads frames from the loopback device as a webcam consumer does and names each by the sent
@@ -191,6 +204,7 @@ private slots:
     void streamsThePicturesIntoTheCamera();
     void phoneDroppingTheLinkAborts();
     void phoneWithoutTheServiceFailsPromptly();
+    void phoneUnpairedAfterListingFailsToConnect();
 
 private:
     const PictureLoop m_loop{width, height, pictures};
@@ -266,35 +280,28 @@ void TestBluezVm::streamsThePicturesIntoTheCamera()
     QVERIFY2(phone.start(), qPrintable(phone.errorString()));
 
     QStringList transport{QStringLiteral("--bluetooth"), phoneAddress()};
-    int tty = -1;
+    const QByteArray tty = QByteArray("/dev/rfcomm") + rfcommPort;
     QByteArray settingsBefore;
-    const auto release = qScopeGuard([&tty] {
-        if (tty < 0)
-            return;
-        ::close(tty);
-        QProcess::execute(QStringLiteral("rfcomm"), {QStringLiteral("release"), QString::fromLatin1(rfcommPort)});
+    const auto release = qScopeGuard([overTty] {
+        if (overTty)
+            QProcess::execute(QStringLiteral("rfcomm"), {QStringLiteral("release"), QString::fromLatin1(rfcommPort)});
     });
     if (overTty) {
         QCOMPARE(QProcess::execute(QStringLiteral("rfcomm"),
                                    {QStringLiteral("-i"), QStringLiteral("hci1"), QStringLiteral("bind"),
                                     QString::fromLatin1(rfcommPort), phoneAddress(), QString::number(channel)}),
                  0);
-        // Held open with settings of its own across the client's connection, to see them come back.
-        // Without echo, which would send the frames arriving after the client has gone back to the phone.
-        tty = ::open((QByteArray("/dev/rfcomm") + rfcommPort).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        QVERIFY2(tty >= 0, strerror(errno));
-        termios settings{};
-        QCOMPARE(::tcgetattr(tty, &settings), 0);
-        cfmakeraw(&settings);
-        cfsetspeed(&settings, B57600);
-        settings.c_cc[VMIN] = 3;
-        QCOMPARE(::tcsetattr(tty, TCSANOW, &settings), 0);
-        settingsBefore = lineSettings(tty);
+        // The port keeps its settings from one open to the next: the client's must not outlive it.
+        settingsBefore = portSettings(tty, true);
+        QVERIFY(!settingsBefore.isEmpty());
         transport = QStringList{QStringLiteral("--serial"), QString::fromLatin1(rfcommPort)};
     }
 
+    QElapsedTimer timer;
+    timer.start();
     Cli cli(transport + transforms);
     QVERIFY2(cli.waitForOutput("Connected\n", 60000), cli.err().constData());
+    qInfo("connected after %lld ms", timer.elapsed());
     std::vector<std::vector<unsigned char>> expected;
     for (const JpegBytes &jpeg : m_loop.jpegs)
         expected.push_back(transformedPicture(jpeg, width, height, hflip, vflip, turns));
@@ -307,7 +314,7 @@ void TestBluezVm::streamsThePicturesIntoTheCamera()
     QCOMPARE(cli.finish(), 0);
     QCOMPARE(cli.out(), QByteArray("Connected\nDisconnected\n"));
     if (overTty)
-        QCOMPARE(lineSettings(tty), settingsBefore);
+        QCOMPARE(portSettings(tty, false), settingsBefore);
 }
 
 void TestBluezVm::phoneDroppingTheLinkAborts()
@@ -332,6 +339,40 @@ void TestBluezVm::phoneWithoutTheServiceFailsPromptly()
     // Nothing waited for a time-out: far below the library's 20 s limits, even emulated.
     QVERIFY2(timer.elapsed() < 15000, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
     qInfo("paired phone without the service: -5 after %lld ms", timer.elapsed());
+}
+
+void TestBluezVm::phoneUnpairedAfterListingFailsToConnect()
+{
+    // Last, as it takes the pairing away: the transport dialog's record outlives the list it came from.
+    SimulatorProcess phone({QStringLiteral("--bluetooth"), QStringLiteral("--channel"), QString::number(channel),
+                            QStringLiteral("--size"), QStringLiteral("64x48")});
+    QVERIFY2(phone.start(), qPrintable(phone.errorString()));
+    BtDeviceInfo device{};
+    QVERIFY(parseBtAddress(phoneAddress(), device.address));
+    const int count = bt_lib_open();
+    int index = 0;
+    for (BtDeviceInfo listed{}; index < count; ++index) {
+        if (bt_lib_device_get(index, &listed) == 0 && std::equal(listed.address, listed.address + 6, device.address))
+            break;
+    }
+    QVERIFY(index < count);
+    QVERIFY(bt_lib_device_get(index, &device) == 0);
+
+    QDBusMessage remove = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), QStringLiteral("/org/bluez/hci1"),
+                                                         QStringLiteral("org.bluez.Adapter1"),
+                                                         QStringLiteral("RemoveDevice"));
+    remove << QVariant::fromValue(QDBusObjectPath(devicePath(phoneAddress())));
+    QCOMPARE(QDBusConnection::systemBus().call(remove).type(), QDBusMessage::ReplyMessage);
+
+    // The service is still found, but the link is refused without the pairing, at once.
+    QElapsedTimer timer;
+    timer.start();
+    const int fd = bt_lib_stream_connect(&device, BtDeviceStream::kServiceName);
+    if (fd >= 0)
+        ::close(fd);
+    QCOMPARE(fd, -1);
+    QVERIFY2(timer.elapsed() < 15000, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
+    qInfo("unpaired phone: connect failed after %lld ms", timer.elapsed());
 }
 
 QTEST_MAIN(TestBluezVm)
