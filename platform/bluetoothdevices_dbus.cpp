@@ -32,10 +32,17 @@ const char systemBusVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
 const QString defaultSystemBus = QStringLiteral("unix:path=/var/run/dbus/system_bus_socket");
 
 const QString deviceInterface = QStringLiteral("org.bluez.Device1");
+const QString adapterInterface = QStringLiteral("org.bluez.Adapter1");
 constexpr qsizetype maxNameUnits = std::size(BtDeviceInfo{}.name) - 1;
 
+struct ListedDevice
+{
+    BtDeviceInfo info;
+    unsigned char adapter[6]; // the local adapter the device is paired with; zeros when unknown
+};
+
 std::mutex listMutex;
-std::vector<BtDeviceInfo> deviceList; // guarded by listMutex
+std::vector<ListedDevice> deviceList; // guarded by listMutex
 
 QString systemBusAddress()
 {
@@ -92,9 +99,18 @@ void storeName(const QString &name, BtDeviceInfo &device)
     device.name[length] = 0;
 }
 
-std::vector<BtDeviceInfo> pairedDevices(const ManagedObjects &objects)
+// The address of the adapter object that the device's Adapter property names; zeros when unknown.
+void storeAdapter(const ManagedObjects &objects, const QVariantMap &device, unsigned char (&adapter)[6])
 {
-    std::vector<BtDeviceInfo> devices;
+    const QDBusObjectPath path = device.value(QStringLiteral("Adapter")).value<QDBusObjectPath>();
+    const QVariantMap properties = objects.value(path).value(adapterInterface);
+    if (!parseBtAddress(stringProperty(properties, QStringLiteral("Address")).value_or(QString()), adapter))
+        std::fill(std::begin(adapter), std::end(adapter), 0);
+}
+
+std::vector<ListedDevice> pairedDevices(const ManagedObjects &objects)
+{
+    std::vector<ListedDevice> devices;
     for (const InterfaceMap &interfaces : objects) {
         const auto found = interfaces.constFind(deviceInterface);
         if (found == interfaces.cend())
@@ -103,11 +119,13 @@ std::vector<BtDeviceInfo> pairedDevices(const ManagedObjects &objects)
         const QVariant paired = properties.value(QStringLiteral("Paired"));
         if (paired.metaType() != QMetaType::fromType<bool>() || !paired.toBool())
             continue;
-        BtDeviceInfo device{};
-        if (!parseBtAddress(stringProperty(properties, QStringLiteral("Address")).value_or(QString()), device.address))
+        ListedDevice device{};
+        if (!parseBtAddress(stringProperty(properties, QStringLiteral("Address")).value_or(QString()),
+                            device.info.address))
             continue;
         const std::optional<QString> alias = stringProperty(properties, QStringLiteral("Alias"));
-        storeName(alias ? *alias : stringProperty(properties, QStringLiteral("Name")).value_or(QString()), device);
+        storeName(alias ? *alias : stringProperty(properties, QStringLiteral("Name")).value_or(QString()), device.info);
+        storeAdapter(objects, properties, device.adapter);
         devices.push_back(device);
     }
     return devices;
@@ -117,7 +135,7 @@ std::vector<BtDeviceInfo> pairedDevices(const ManagedObjects &objects)
 
 int bt_lib_open()
 {
-    std::vector<BtDeviceInfo> devices = pairedDevices(readManagedObjects());
+    std::vector<ListedDevice> devices = pairedDevices(readManagedObjects());
     const std::lock_guard lock(listMutex);
     deviceList.swap(devices);
     return int(deviceList.size());
@@ -138,6 +156,18 @@ int bt_lib_device_get(int index, BtDeviceInfo *info)
         std::memset(info, 0, sizeof *info);
         return -1;
     }
-    *info = deviceList[std::size_t(index)];
+    *info = deviceList[std::size_t(index)].info;
     return 0;
+}
+
+bool btPairedAdapter(const unsigned char (&device)[6], unsigned char (&adapter)[6])
+{
+    const std::lock_guard lock(listMutex);
+    for (const ListedDevice &listed : deviceList) {
+        if (std::equal(std::begin(device), std::end(device), std::begin(listed.info.address))) {
+            std::copy(std::begin(listed.adapter), std::end(listed.adapter), std::begin(adapter));
+            return true;
+        }
+    }
+    return false;
 }

@@ -22,3 +22,9 @@ int bt_lib_device_get(int index, BtDeviceInfo *info);
 int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName);
 // Releases what the library holds for the current stream.
 int bt_lib_stream_close();
+
+// The library's own: the address (bdaddr_t order) of the local adapter that the device with this
+// address is paired with, as the last bt_lib_open() read it; zeros when BlueZ did not say. False when
+// that list has no such device. Devices belong to one adapter each: a connect has to go out through
+// that one, as the phone knows no other.
+bool btPairedAdapter(const unsigned char (&device)[6], unsigned char (&adapter)[6]);

@@ -115,13 +115,12 @@ int rfcommChannel(const sdp_record_t *record)
 // An SDP session with the device, or null. libbluetooth's own retry of a busy adapter
 // (SDP_RETRY_IF_BUSY) calls connect() again without a pause and without end; this one pauses between
 // tries and gives up after the same 20 s as the other steps.
-sdp_session_t *connectSdp(const bdaddr_t &device)
+sdp_session_t *connectSdp(const bdaddr_t &adapter, const bdaddr_t &device)
 {
     using Clock = std::chrono::steady_clock;
-    const bdaddr_t anyAdapter{};
     const auto giveUp = Clock::now() + std::chrono::milliseconds(kSdpBusyRetryMs);
     for (;;) {
-        if (sdp_session_t *session = sdp_connect(&anyAdapter, &device, 0))
+        if (sdp_session_t *session = sdp_connect(&adapter, &device, 0))
             return session;
         if (errno != EBUSY || Clock::now() >= giveUp)
             return nullptr;
@@ -130,9 +129,9 @@ sdp_session_t *connectSdp(const bdaddr_t &device)
 }
 
 // Browses the device's public services for the one with this name; its RFCOMM channel, or 0.
-int findServiceChannel(const bdaddr_t &device, const char *serviceName)
+int findServiceChannel(const bdaddr_t &adapter, const bdaddr_t &device, const char *serviceName)
 {
-    SdpSession sdp{connectSdp(device)};
+    SdpSession sdp{connectSdp(adapter, device)};
     if (!sdp.session)
         return 0;
 
@@ -184,10 +183,15 @@ bool connectFinished(int fd, int timeoutMs)
 }
 
 // A connected, non-blocking RFCOMM socket to the channel, or -1.
-int connectRfcomm(const bdaddr_t &device, int channel)
+int connectRfcomm(const bdaddr_t &adapter, const bdaddr_t &device, int channel)
 {
     Descriptor sock{::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, BTPROTO_RFCOMM)};
     if (sock.fd < 0)
+        return -1;
+    sockaddr_rc local{};
+    local.rc_family = AF_BLUETOOTH;
+    local.rc_bdaddr = adapter;
+    if (::bind(sock.fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
         return -1;
     sockaddr_rc target{};
     target.rc_family = AF_BLUETOOTH;
@@ -219,10 +223,14 @@ int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
     if (bacmp(&address, &none) == 0 || bacmp(&address, &local) == 0)
         return -1;
 
-    const int channel = findServiceChannel(address, serviceName);
+    // Out through the adapter the device is paired with; left to the kernel (the first adapter that
+    // is up) only for a device the last list did not have.
+    bdaddr_t adapter{};
+    btPairedAdapter(device->address, adapter.b);
+    const int channel = findServiceChannel(adapter, address, serviceName);
     if (channel == 0)
         return -1;
-    return connectRfcomm(address, channel);
+    return connectRfcomm(adapter, address, channel);
 }
 
 int bt_lib_stream_close()

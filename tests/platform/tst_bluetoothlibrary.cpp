@@ -32,6 +32,7 @@ private slots:
     void indexOutsideListGivesZeroRecord();
     void missingRecordIsRefused();
     void reopenSeesDeviceAddedMeanwhile();
+    void listedDeviceNamesTheAdapterItIsPairedWith();
     void concurrentOpensEachReadTheWholeList();
 };
 
@@ -341,6 +342,18 @@ void TestBluetoothLibrary::reopenSeesDeviceAddedMeanwhile()
     QCOMPARE(bt_lib_open(), 2);
     QCOMPARE(btDeviceLabel(deviceAt(0)), QStringLiteral("new(0a:0b:0c:0d:0e:0f)"));
     QCOMPARE(btDeviceLabel(deviceAt(1)), QStringLiteral("b(01:02:03:04:05:07)"));
+}
+
+void TestBluetoothLibrary::listedDeviceNamesTheAdapterItIsPairedWith()
+{
+    // The fake's devices belong to its adapter hci0, 00:1A:7D:DA:71:13.
+    FakeBluezBus bus(twoDevices());
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+    QCOMPARE(bt_lib_open(), 2);
+    unsigned char adapter[6] = {};
+    QVERIFY(btPairedAdapter({7, 5, 4, 3, 2, 1}, adapter));
+    QCOMPARE(Bytes(std::begin(adapter), std::end(adapter)), (Bytes{0x13, 0x71, 0xda, 0x7d, 0x1a, 0x00}));
+    QVERIFY(!btPairedAdapter({8, 5, 4, 3, 2, 1}, adapter));
 }
 
 void TestBluetoothLibrary::concurrentOpensEachReadTheWholeList()
