@@ -11,7 +11,8 @@ packages=(
     libbenchmark-dev
     scdoc
     adb dbus-daemon
-    cpio
+    # The VM tests' overlays: cpio, and the libraries that BlueZ's programs take from this machine.
+    cpio libasound2 libdw1 libreadline8
 )
 scripts/install-packages.sh "${packages[@]}"
 
