@@ -3,8 +3,9 @@
 # its guest script has set up the real stack: two virtual controllers, bluetoothd, the system bus and
 # the pairing of the "PC" hci1 with the "phone" hci0. TEST and the FILEs it needs (the simulator, the
 # headless front end, Qt's offscreen platform plugin for the transport dialog) go into the guest with
-# their libraries; programs land in /usr/local/bin. Exit status: the guest's (0 when every check passed), or 125 when the VM
-# cannot run here (the first run needs root and the Debian mirror), which CTest counts as skipped.
+# their libraries; programs land in /usr/local/bin. Exit status: the guest's (0 when every check
+# passed), or 125 when the VM cannot run here (the first run needs root and the Debian mirror), which
+# CTest counts as skipped.
 set -euo pipefail
 VM=$1 TEST=$2
 shift 2
