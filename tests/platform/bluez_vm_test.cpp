@@ -19,7 +19,6 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <linux/videodev2.h>
@@ -92,7 +91,8 @@ public:
     {
         const QDeadlineTimer deadline(timeoutMs);
         while (!m_process.peek(4096).contains(text)) {
-            if (deadline.hasExpired() || (!m_process.waitForReadyRead(100) && m_process.state() == QProcess::NotRunning))
+            const bool ended = !m_process.waitForReadyRead(100) && m_process.state() == QProcess::NotRunning;
+            if (ended || deadline.hasExpired())
                 return false;
         }
         return true;
@@ -271,8 +271,9 @@ void TestBluezVm::streamsThePicturesIntoTheCamera()
     QFETCH(bool, vflip);
     QFETCH(int, turns);
     // On the first free channel, which the phone's record names for the client to find.
-    SimulatorProcess phone({QStringLiteral("--bluetooth"), QStringLiteral("--folder"), m_loop.folder.path(), QStringLiteral("--size"),
-                            QStringLiteral("%1x%2").arg(width).arg(height), QStringLiteral("--fps"), QStringLiteral("10")});
+    SimulatorProcess phone({QStringLiteral("--bluetooth"), QStringLiteral("--folder"), m_loop.folder.path(),
+                            QStringLiteral("--size"), QStringLiteral("%1x%2").arg(width).arg(height),
+                            QStringLiteral("--fps"), QStringLiteral("10")});
     QVERIFY2(phone.start(), qPrintable(phone.errorString()));
 
     QStringList transport{QStringLiteral("--bluetooth"), phoneAddress()};
