@@ -19,8 +19,8 @@ struct AddrInfo
 
 } // namespace
 
-WinSockStream::WinSockStream(std::string host, int port, const StreamInterrupt *interrupt)
-    : SocketStream(kReadTimeoutMs, interrupt), m_host(std::move(host)), m_port(port)
+WinSockStream::WinSockStream(std::string host, int port, const StreamInterrupt *interrupt, int readTimeoutMs)
+    : SocketStream(readTimeoutMs, interrupt), m_host(std::move(host)), m_port(port)
 {
 }
 
