@@ -1,5 +1,6 @@
 #include "connectionlistener.h"
 #include "fakeadb.h"
+#include "freeport.h"
 #include "jpegencoder.h"
 #include "loopbackserver.h"
 #include "sanitizers.h"
@@ -10,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -87,13 +87,6 @@ QByteArray frameRecord(int width, int height)
 // to answer within it.
 constexpr int kShortReadTimeoutMs = 1000;
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 } // namespace
 
 class TestWebcamController : public QObject
@@ -159,11 +152,11 @@ void TestWebcamController::failedOpenReportsMinusFive()
     if (transport == QLatin1String("serial"))
         QVERIFY(controller.startSerial(3, adb.path(QStringLiteral("rfcomm%d")).toStdString()));
     else if (transport == QLatin1String("usb"))
-        QVERIFY(controller.startUsb());
+        QVERIFY(controller.startUsb(freeLocalPort()));
     else if (transport == QLatin1String("bluetooth"))
         QVERIFY(controller.startBluetooth(BtDeviceInfo{}));
     else
-        QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), freePort()));
+        QVERIFY(controller.startWifi(QStringLiteral("127.0.0.1"), freeLocalPort()));
     QVERIFY(listener.waitFor(1));
     QVERIFY(controller.wait(5000));
     QCOMPARE(listener.events(), QStringList{QStringLiteral("error -5 0 0")});
@@ -207,7 +200,7 @@ void TestWebcamController::laterErrorsCarryTheLastStoredVersion()
         controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
         QVERIFY(listener.waitFor(1));
     }
-    controller.startWifi(QStringLiteral("127.0.0.1"), freePort());
+    controller.startWifi(QStringLiteral("127.0.0.1"), freeLocalPort());
     QVERIFY(listener.waitFor(2));
     QCOMPARE(listener.events().last(), QStringLiteral("error -5 2 20"));
 }
@@ -400,7 +393,7 @@ void TestWebcamController::destroyingARunningControllerEndsItAtOnce()
     if (streaming)
         QTRY_COMPARE_WITH_TIMEOUT(controller->frameStats().frames, 1LL, 5000);
     else
-        QTest::qWait(300);
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().size(), 7, 5000); // the version query: now it waits
     QElapsedTimer timer;
     timer.start();
     controller.reset();
@@ -423,18 +416,17 @@ void TestWebcamController::serialAndUsbStreamUntilStopped()
     const bool serial = transport == QLatin1String("serial");
     FakeAdb adb;
     adb.install(FakeAdb::kOneDevice);
-    // Over USB the simulator stands where the forward would end, on the fixed port.
+    // Over USB the simulator stands where the forward would end.
     SimulatorProcess simulator(serial ? QStringList{QStringLiteral("--serial"), QStringLiteral("--size"), QStringLiteral("64x48")}
                                       : QStringList{QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--listen"),
-                                                    QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                                    QString::number(ClientInfo::kServerPort)});
+                                                    QStringLiteral("127.0.0.1")});
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     RecordingListener listener;
     WebcamController controller(&listener);
     if (serial)
         QVERIFY(controller.startSerial(simulator.serialNumber(), SimulatorProcess::kSerialPathTemplate));
     else
-        QVERIFY(controller.startUsb());
+        QVERIFY(controller.startUsb(simulator.port()));
     QTRY_VERIFY_WITH_TIMEOUT(controller.frameStats().frames >= 3, 10000);
     controller.stop();
     QVERIFY(listener.waitFor(2));
@@ -469,10 +461,12 @@ void TestWebcamController::destroyingEndsSerialAndUsbWaitsAtOnce()
     if (serial) {
         controller->startSerial(simulator.serialNumber(), SimulatorProcess::kSerialPathTemplate);
         QTRY_COMPARE_WITH_TIMEOUT(controller->frameStats().frames, 1LL, 5000);
+        // Nothing shows that the thread is back in its wait for the next frame: give it a moment.
+        QTest::qWait(300);
     } else {
-        controller->startUsb();
+        controller->startUsb(freeLocalPort());
+        QTRY_VERIFY_WITH_TIMEOUT(adb.hangingPid() != 0, 5000);
     }
-    QTest::qWait(300);
     QElapsedTimer timer;
     timer.start();
     controller.reset();
