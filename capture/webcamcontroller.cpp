@@ -42,12 +42,13 @@ bool WebcamController::startBluetooth(BtDeviceInfo device)
 
 bool WebcamController::startUsb(int port)
 {
-    return start(std::make_unique<UsbControlStream>(port, &m_interrupt));
+    return start(std::make_unique<UsbControlStream>(port, &m_interrupt, m_tcpReadTimeoutMs));
 }
 
 bool WebcamController::startWifi(const QString &address, int port)
 {
-    return start(std::make_unique<WinSockStream>(address.toLocal8Bit().toStdString(), port, &m_interrupt));
+    return start(std::make_unique<WinSockStream>(address.toLocal8Bit().toStdString(), port, &m_interrupt,
+                                                 m_tcpReadTimeoutMs));
 }
 
 bool WebcamController::start(std::unique_ptr<TransportStream> stream)

@@ -4,6 +4,7 @@
 #include "clientinfo.h"
 #include "serialport.h"
 #include "streaminterrupt.h"
+#include "winsockstream.h"
 
 #include <QString>
 #include <QThread>
@@ -76,6 +77,10 @@ public:
     // TCP to address:port.
     bool startWifi(const QString &address, int port = ClientInfo::kServerPort);
 
+    // How long the TCP streams (WiFi and USB) of the following start operations wait for each piece of
+    // data before the connection counts as broken off; five seconds unless set.
+    void setTcpReadTimeout(int milliseconds) { m_tcpReadTimeoutMs = milliseconds; }
+
     // How long stop() lets the frame in flight take before the stream's waits are broken off: room for
     // a frame that is merely slow, far less than the serial port's own limits, which grow with the
     // bytes still missing and can reach hours for one frame.
@@ -130,6 +135,7 @@ private:
     int m_height = 0;
     int m_serverMajor = 0;
     int m_serverMinor = 0;
+    int m_tcpReadTimeoutMs = WinSockStream::kReadTimeoutMs;
 
     // True while no connection is pending, and from just before a connection's last report on: the
     // thread then only returns. Stored with release as the thread's last touch of the stream, so the

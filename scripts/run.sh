@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts Lumo Webcam Client, the desktop program.
+# Sets up, builds and starts Lumo Webcam Client, the desktop program. It builds only what it starts
+# (the program, and the simulator unless told not to); scripts/setup.sh builds everything.
 #
 #   scripts/run.sh                  also starts the bundled phone simulator on 127.0.0.1:8123, which the
 #                                   transport dialog's default WiFi address reaches
 #   scripts/run.sh --no-simulator   with a real phone: choose its transport in "Connection > Connect..."
 #
-# The headless front end, for scripts and machines without a display: build/app/lumo-webcam-cli --help.
+# The headless front end, for scripts and machines without a display: scripts/setup.sh --target
+# lumo-webcam-cli builds it, build/app/lumo-webcam-cli --help tells its options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,10 +18,13 @@ case "${1:-}" in
     *) echo "usage: scripts/run.sh [--no-simulator]" >&2; exit 64 ;;
 esac
 
-scripts/setup.sh
+targets=(--target lumo-webcam)
+if $simulator; then targets+=(--target lumo-phone-sim); fi
+scripts/setup.sh "${targets[@]}"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display: start this from a desktop session, or run the headless build/app/lumo-webcam-cli." >&2
+    echo "No display: start this from a desktop session, or use the headless front end" \
+         "(scripts/setup.sh --target lumo-webcam-cli; build/app/lumo-webcam-cli --help)." >&2
     exit 1
 fi
 

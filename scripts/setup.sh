@@ -1,8 +1,22 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing Lumo Webcam Client needs on Debian 12, then configures and
-# builds it in build/. Extra arguments go to CMake's configure step.
+# Installs what building, running and testing Lumo Webcam Client needs on Debian 12, then configures
+# build/ with the "default" preset of CMakePresets.json and builds it: everything (the programs, the
+# tests, the benchmarks), or only the targets named with --target. Other arguments go to CMake's
+# configure step.
+#
+#   scripts/setup.sh                          everything
+#   scripts/setup.sh --target lumo-webcam     the desktop program and what it links
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+targets=()
+configure=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --target) targets+=("${2:?--target needs a target name}"); shift 2 ;;
+        *) configure+=("$1"); shift ;;
+    esac
+done
 
 packages=(
     build-essential cmake ninja-build pkg-config
@@ -16,5 +30,7 @@ packages=(
 )
 scripts/install-packages.sh "${packages[@]}"
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build build
+cmake --preset default "${configure[@]}" >/dev/null
+build=(cmake --build --preset default)
+[ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
+"${build[@]}"

@@ -35,8 +35,8 @@ bool deviceAttached(const QByteArray &devicesOutput)
 
 } // namespace
 
-UsbControlStream::UsbControlStream(int port, const StreamInterrupt *interrupt)
-    : m_port(port), m_interrupt(interrupt)
+UsbControlStream::UsbControlStream(int port, const StreamInterrupt *interrupt, int readTimeoutMs)
+    : m_port(port), m_readTimeoutMs(readTimeoutMs), m_interrupt(interrupt)
 {
 }
 
@@ -55,7 +55,7 @@ int UsbControlStream::open()
     runAdb({QStringLiteral("-d"), QStringLiteral("forward"), tcpPort, tcpPort}, kAdbTimeoutMs, m_interrupt);
 
     // Kept even when the connect fails, so that close() still stops the adb server.
-    m_inner = std::make_unique<WinSockStream>("127.0.0.1", m_port, m_interrupt);
+    m_inner = std::make_unique<WinSockStream>("127.0.0.1", m_port, m_interrupt, m_readTimeoutMs);
     return m_inner->open();
 }
 

@@ -16,7 +16,8 @@ class StreamInterrupt;
 // "Fail to connect to the service with error code: N." with the errno on standard output. A connect
 // that the server accepted and reset at once still counts as made: open() returns 0 and the first
 // transfer fails, however the reset and the connect's completion were timed.
-// read() waits at most five seconds for each piece of data; see SocketStream for the rest.
+// read() waits at most readTimeoutMs (five seconds unless given) for each piece of data; see
+// SocketStream for the rest.
 //
 // The optional interrupt (see StreamInterrupt) ends the lookup, the connect and every wait at once; a
 // lookup still running then finishes alone, in the background.
@@ -30,7 +31,8 @@ public:
     // thread of its own and may outlive the stream.
     using Resolver = std::function<std::optional<std::uint32_t>(const std::string &host)>;
 
-    WinSockStream(std::string host, int port, const StreamInterrupt *interrupt = nullptr, Resolver resolver = {});
+    WinSockStream(std::string host, int port, const StreamInterrupt *interrupt = nullptr,
+                  int readTimeoutMs = kReadTimeoutMs, Resolver resolver = {});
     ~WinSockStream() override;
 
     int open() override;

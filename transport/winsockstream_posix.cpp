@@ -34,8 +34,9 @@ std::optional<std::uint32_t> systemResolver(const std::string &host)
 
 } // namespace
 
-WinSockStream::WinSockStream(std::string host, int port, const StreamInterrupt *interrupt, Resolver resolver)
-    : SocketStream(kReadTimeoutMs, interrupt), m_host(std::move(host)), m_port(port),
+WinSockStream::WinSockStream(std::string host, int port, const StreamInterrupt *interrupt, int readTimeoutMs,
+                             Resolver resolver)
+    : SocketStream(readTimeoutMs, interrupt), m_host(std::move(host)), m_port(port),
       m_resolver(resolver ? std::move(resolver) : systemResolver)
 {
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clientinfo.h"
 #include "connectionlistener.h"
 
 #include <QMainWindow>
@@ -32,6 +33,10 @@ class MainWindow : public QMainWindow, public ConnectionListener
 public:
     MainWindow();
     ~MainWindow() override;
+
+    // The camera server's TCP port, which WiFi connects to and USB forwards; ClientInfo::kServerPort
+    // unless set. It takes effect from the next "Connect...".
+    void setServerPort(int port) { serverPort = port; }
 
     // ConnectionListener, called on the capture thread.
     void onConnected() override;
@@ -87,6 +92,7 @@ private:
     QAction *helpAct = nullptr;
     QAction *aboutAct = nullptr;
     WebcamController *controller = nullptr;
+    int serverPort = ClientInfo::kServerPort;
     bool isConnected = false;
     QLabel *statusLabel = nullptr;
     ProgressDialog *progressDialog = nullptr;

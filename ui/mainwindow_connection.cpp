@@ -4,7 +4,6 @@
 #include "mainwindow.h"
 
 #include "appsettings.h"
-#include "clientinfo.h"
 #include "connectionerror.h"
 #include "progressdialog.h"
 #include "transportdialog.h"
@@ -39,11 +38,11 @@ void MainWindow::connectToRemoteDevice()
         controller->startBluetooth(dialog.bluetoothDevice());
         break;
     case TransportDialog::Usb:
-        controller->startUsb(ClientInfo::kServerPort);
+        controller->startUsb(serverPort);
         break;
     case TransportDialog::Wifi:
         AppSettings::setWifiServerAddr(address);
-        controller->startWifi(address, ClientInfo::kServerPort);
+        controller->startWifi(address, serverPort);
         break;
     }
     progressDialog->setText(tr("Connecting. Please wait ..."));

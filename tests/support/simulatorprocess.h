@@ -35,8 +35,10 @@ public:
     SimulatorProcess &operator=(const SimulatorProcess &) = delete;
 
     // Starts the simulator and waits up to timeoutMs for it to listen. False on any failure (no
-    // LUMO_PHONE_SIM, bad arguments, exit before listening, time-out); errorString() says which.
-    bool start(int timeoutMs = 30000);
+    // LUMO_PHONE_SIM, bad arguments, exit before listening, time-out); errorString() says which. The
+    // default is generous: under AddressSanitizer on a busy machine the simulator has taken over 30 s
+    // to make its default 640x480 frames before listening.
+    bool start(int timeoutMs = 120000);
     QString errorString() const { return m_error; }
 
     // The port the simulator listens on; 0 before a successful start() and with --serial or --bluetooth.

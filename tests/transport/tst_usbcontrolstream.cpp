@@ -1,4 +1,5 @@
 #include "fakeadb.h"
+#include "freeport.h"
 #include "streaminterrupt.h"
 #include "usbcontrolstream.h"
 #include "workerthread.h"
@@ -16,21 +17,10 @@
 
 namespace {
 
-constexpr int kPort = 8123;
-
-// The CTest lock keeps this suite's own uses of port 8123 apart, but another program may hold the
-// port for a moment: wait for it rather than fail on it.
-std::unique_ptr<QTcpServer> listenOnForwardPort()
+// The adb run that forwards the port.
+QString forward(quint16 port)
 {
-    auto server = std::make_unique<QTcpServer>();
-    QElapsedTimer waited;
-    waited.start();
-    while (!server->listen(QHostAddress::LocalHost, kPort)) {
-        if (waited.elapsed() > 10000)
-            return nullptr;
-        QTest::qWait(100);
-    }
-    return server;
+    return QStringLiteral("-d forward tcp:%1 tcp:%1").arg(port);
 }
 
 bool processExists(qint64 pid)
@@ -126,7 +116,8 @@ void TestUsbControlStream::deviceCheckDecidesWhetherToForward()
 
     FakeAdb adb;
     adb.install(out, err);
-    UsbControlStream stream(kPort);
+    const quint16 port = freeLocalPort();
+    UsbControlStream stream(port);
     const int result = stream.open();
 
     if (!attached) {
@@ -144,7 +135,7 @@ void TestUsbControlStream::deviceCheckDecidesWhetherToForward()
     }
     // Whether the connect succeeds depends on what listens on the port; the forward ran either way.
     QVERIFY(result != -10);
-    QCOMPARE(adb.runs(), (QStringList{"devices", "-d forward tcp:8123 tcp:8123"}));
+    QCOMPARE(adb.runs(), (QStringList{"devices", forward(port)}));
     stream.close();
     QCOMPARE(adb.runs().last(), QString("-d kill-server"));
 }
@@ -164,7 +155,7 @@ void TestUsbControlStream::missingOrBrokenAdbMeansNoDeviceWithoutWaiting()
     FakeAdb adb;
     if (!localAdb.isEmpty())
         adb.writeScript("adb", localAdb);
-    UsbControlStream stream(kPort);
+    UsbControlStream stream(freeLocalPort());
     QElapsedTimer timer;
     timer.start();
     QCOMPARE(stream.open(), -10);
@@ -176,15 +167,13 @@ void TestUsbControlStream::refusedConnectStillStopsTheAdbServerOnClose()
 {
     FakeAdb adb;
     adb.install(FakeAdb::kOneDevice);
-    auto portHolder = listenOnForwardPort();
-    QVERIFY2(portHolder, "port 8123 stayed busy");
-    portHolder.reset(); // now nothing listens there
+    const quint16 port = freeLocalPort();
 
-    UsbControlStream stream(kPort);
+    UsbControlStream stream(port);
     QCOMPARE(stream.open(), -5);
-    QCOMPARE(adb.runs(), (QStringList{"devices", "-d forward tcp:8123 tcp:8123"}));
+    QCOMPARE(adb.runs(), (QStringList{"devices", forward(port)}));
     QCOMPARE(stream.close(), 0);
-    QCOMPARE(adb.runs(), (QStringList{"devices", "-d forward tcp:8123 tcp:8123", "-d kill-server"}));
+    QCOMPARE(adb.runs(), (QStringList{"devices", forward(port), "-d kill-server"}));
     QCOMPARE(stream.close(), -1);
     QCOMPARE(adb.runs().size(), 3);
 }
@@ -193,13 +182,13 @@ void TestUsbControlStream::bytesPassBothWaysThroughTheForward()
 {
     FakeAdb adb;
     adb.install(FakeAdb::kOneDevice);
-    auto server = listenOnForwardPort();
-    QVERIFY2(server, "port 8123 stayed busy");
+    QTcpServer server;
+    QVERIFY2(server.listen(QHostAddress::LocalHost), qPrintable(server.errorString()));
 
-    UsbControlStream stream(kPort);
+    UsbControlStream stream(server.serverPort());
     QCOMPARE(stream.open(), 0);
-    QVERIFY(server->waitForNewConnection(5000));
-    std::unique_ptr<QTcpSocket> phone(server->nextPendingConnection());
+    QVERIFY(server.waitForNewConnection(5000));
+    std::unique_ptr<QTcpSocket> phone(server.nextPendingConnection());
 
     phone->write("\x00\x02\x13\xff", 4);
     QVERIFY(phone->waitForBytesWritten(5000));
@@ -214,7 +203,7 @@ void TestUsbControlStream::bytesPassBothWaysThroughTheForward()
     QCOMPARE(received, QByteArray("query"));
 
     QCOMPARE(stream.close(), 0);
-    QCOMPARE(adb.runs(), (QStringList{"devices", "-d forward tcp:8123 tcp:8123", "-d kill-server"}));
+    QCOMPARE(adb.runs(), (QStringList{"devices", forward(server.serverPort()), "-d kill-server"}));
     // The phone's end sees the connection close.
     QVERIFY(phone->state() == QAbstractSocket::UnconnectedState || phone->waitForDisconnected(5000));
 }
@@ -225,20 +214,18 @@ void TestUsbControlStream::interruptCutsAHangingAdbShortOnAThreadWithoutEventLoo
     adb.install(FakeAdb::kOneDevice, {}, FakeAdb::WorkingDirectory, "devices");
     StreamInterrupt interrupt;
     std::atomic<int> result{1};
+    const quint16 port = freeLocalPort();
     WorkerThread worker([&] {
-        UsbControlStream stream(kPort, &interrupt);
+        UsbControlStream stream(port, &interrupt);
         result = stream.open();
     });
 
-    QElapsedTimer timer;
-    timer.start();
-    while (adb.hangingPid() == 0 && timer.elapsed() < 10000)
-        QThread::msleep(20);
+    QTRY_VERIFY_WITH_TIMEOUT(adb.hangingPid() != 0, 10000);
     const qint64 pid = adb.hangingPid();
-    QVERIFY(pid != 0);
     QVERIFY(processExists(pid));
 
-    timer.restart();
+    QElapsedTimer timer;
+    timer.start();
     interrupt.trigger();
     QVERIFY(worker.join(1000));
     QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
@@ -252,7 +239,7 @@ void TestUsbControlStream::closeWhileEndingGivesKillServerOnlyAShortWait()
     FakeAdb adb;
     adb.install(FakeAdb::kOneDevice, {}, FakeAdb::WorkingDirectory, "-d kill-server");
     StreamInterrupt interrupt;
-    UsbControlStream stream(kPort, &interrupt);
+    UsbControlStream stream(freeLocalPort(), &interrupt);
     QVERIFY(stream.open() != -10);
 
     interrupt.trigger();

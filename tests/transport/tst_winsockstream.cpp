@@ -188,7 +188,7 @@ void TestWinSockStream::interruptAbandonsAHostLookupThatHangs()
     const std::weak_ptr<int> lookupAlive = lookupState;
     StreamInterrupt interrupt;
     {
-        WinSockStream stream("phone.invalid", 8123, &interrupt,
+        WinSockStream stream("phone.invalid", 8123, &interrupt, WinSockStream::kReadTimeoutMs,
                              [answered, lookupState](const std::string &) -> std::optional<std::uint32_t> {
                                  answered.wait();
                                  return htonl(INADDR_LOOPBACK);

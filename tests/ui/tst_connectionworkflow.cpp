@@ -1,8 +1,7 @@
 // End to end through the desktop program's own widgets: a real MainWindow in this process, its transport
-// dialog answered as a user would, the phone simulator on the camera server's port streaming pictures
-// this test made, and the virtual camera writing into a regular file.
+// dialog answered as a user would, the phone simulator on the port the window is told to use streaming
+// pictures this test made, and the virtual camera writing into a regular file.
 
-#include "clientinfo.h"
 #include "connectionerror.h"
 #include "fakebluezbus.h"
 #include "jpegdecoder.h"
@@ -57,13 +56,15 @@ QString describe(const Transform &t)
     return QStringLiteral("hflip %1, vflip %2, %3 degrees").arg(t.hflip).arg(t.vflip).arg(t.turns * 90);
 }
 
-// A main window, shown, and what a user sees of it, found by the texts the user goes by.
+// A main window, shown, and what a user sees of it, found by the texts the user goes by. Its WiFi
+// connects to the simulator's port.
 class WindowUnderTest
 {
 public:
-    WindowUnderTest()
+    explicit WindowUnderTest(const SimulatorProcess &simulator)
         : m_window(std::make_unique<MainWindow>())
     {
+        m_window->setServerPort(simulator.port());
         m_window->show();
     }
 
@@ -176,8 +177,8 @@ void TestConnectionWorkflow::init()
 
 QStringList TestConnectionWorkflow::simulatorArguments(const QStringList &extra) const
 {
-    return QStringList{QStringLiteral("--port"), QString::number(ClientInfo::kServerPort), QStringLiteral("--folder"),
-                       m_folder, QStringLiteral("--size"), QStringLiteral("%1x%2").arg(kWidth).arg(kHeight)}
+    return QStringList{QStringLiteral("--folder"), m_folder, QStringLiteral("--size"),
+                       QStringLiteral("%1x%2").arg(kWidth).arg(kHeight)}
         + extra;
 }
 
@@ -247,7 +248,7 @@ void TestConnectionWorkflow::connectStreamsThePicturesAndDisconnectLeavesWholeFr
 {
     SimulatorProcess simulator(simulatorArguments({}));
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
-    WindowUnderTest window;
+    WindowUnderTest window(simulator);
     QVERIFY(window.showsDisconnected());
     ModalDriver driver;
     connectOverWifi(window, driver);
@@ -276,7 +277,7 @@ void TestConnectionWorkflow::flipsAndRotationTurnTheFollowingFrames()
 {
     SimulatorProcess simulator(simulatorArguments({}));
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
-    WindowUnderTest window;
+    WindowUnderTest window(simulator);
     ModalDriver driver;
     connectOverWifi(window, driver);
     if (QTest::currentTestFailed())
@@ -330,7 +331,7 @@ void TestConnectionWorkflow::silentPhoneEndsInTheAbortQuestion()
     // The phone stops sending but keeps the connection open: only the read time-out notices.
     SimulatorProcess simulator(simulatorArguments({QStringLiteral("--silent-after"), QString::number(sent)}));
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
-    WindowUnderTest window;
+    WindowUnderTest window(simulator);
     ModalDriver driver;
     driver.rejectUnexpected("TransportDialog");
     connectOverWifi(window, driver);
@@ -391,7 +392,7 @@ void TestConnectionWorkflow::failedHandshakeShowsItsError()
     QFETCH(QString, message);
     SimulatorProcess phone(simulatorArguments(simulator));
     QVERIFY2(phone.start(), qPrintable(phone.errorString()));
-    WindowUnderTest window;
+    WindowUnderTest window(phone);
     ModalDriver driver;
     connectOverWifi(window, driver, false);
     if (QTest::currentTestFailed())
@@ -412,10 +413,10 @@ void TestConnectionWorkflow::failedHandshakeShowsItsError()
 void TestConnectionWorkflow::manyConnectDisconnectCycles()
 {
     // Small frames as fast as the window takes them: each cycle streams a little and then ends.
-    SimulatorProcess simulator({QStringLiteral("--port"), QString::number(ClientInfo::kServerPort), QStringLiteral("--size"),
-                                QStringLiteral("64x48"), QStringLiteral("--fps"), QStringLiteral("0")});
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--fps"),
+                                QStringLiteral("0")});
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
-    WindowUnderTest window;
+    WindowUnderTest window(simulator);
     ModalDriver driver;
     constexpr int cycles = 50;
     for (int cycle = 0; cycle < cycles; ++cycle) {
@@ -442,7 +443,7 @@ void TestConnectionWorkflow::exitWhileConnectedIsPromptAndKeepsTheChoices()
     QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
     const QPoint pos(150, 90);
     const QSize size(400, 300);
-    WindowUnderTest window;
+    WindowUnderTest window(simulator);
     window.get()->resize(size);
     window.get()->move(pos);
     window.action(QStringLiteral("Flip horizontally"))->trigger();
