@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
-    libturbojpeg0-dev libyuv-dev libbluetooth-dev
+    libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libbluetooth-dev
     libbenchmark-dev
     adb dbus-daemon
 )

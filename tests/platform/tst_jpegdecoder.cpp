@@ -1,3 +1,4 @@
+#include "damagedjpeg.h"
 #include "jpegdecoder.h"
 #include "jpegencoder.h"
 #include "testpicture.h"
@@ -23,6 +24,8 @@ private slots:
     void refusesEmptyFrameAndNonJpegData_data();
     void refusesEmptyFrameAndNonJpegData();
     void decodesTruncatedJpegAsFarAsItGoes();
+    void failedDecodeFailsWholeAndSpoilsNoLaterFrame_data();
+    void failedDecodeFailsWholeAndSpoilsNoLaterFrame();
     void decodesOnOneThreadAfterAnother();
     void decodesOnSeveralThreadsAtOnce();
 };
@@ -63,15 +66,6 @@ int maxInsideBlocks(const Bytes &a, const Bytes &b, int width, int height)
                     max = std::max(max, std::abs(a[i] - b[i]));
                 }
     return max;
-}
-
-// The length of the JPEG up to, but not including, the last byte of its scan header.
-std::size_t endOfScanHeader(const Bytes &jpeg)
-{
-    for (std::size_t i = 2; i + 3 < jpeg.size(); ++i)
-        if (jpeg[i] == 0xff && jpeg[i + 1] == 0xda)
-            return i + 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]) - 1;
-    return 0;
 }
 
 // Decodes the way the capture path does: a fresh decoder per frame, init, then decode.
@@ -190,8 +184,7 @@ void TestJpegDecoder::refusesEmptyFrameAndNonJpegData_data()
     QTest::newRow("start marker only") << Bytes{0xff, 0xd8} << 16 << 16;
     QTest::newRow("cut inside the tables") << Bytes(jpeg.begin(), jpeg.begin() + 100) << 16 << 16;
     // libjpeg calls this end a mere warning before it fails on the missing scan parameters.
-    QTest::newRow("cut inside the scan header")
-        << Bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(endOfScanHeader(jpeg))) << 16 << 16;
+    QTest::newRow("cut inside the scan header") << damagedjpeg::cutInsideScanHeader(jpeg) << 16 << 16;
 }
 
 void TestJpegDecoder::refusesEmptyFrameAndNonJpegData()
@@ -227,6 +220,68 @@ void TestJpegDecoder::decodesTruncatedJpegAsFarAsItGoes()
     const Bytes bottomRow(pixels.end() - width * 3, pixels.end());
     QVERIFY(!untouched(bottomRow));
     QVERIFY(compare(bottomRow, Bytes(picture.end() - width * 3, picture.end()), bottomRow.size()).mean > 20.0);
+}
+
+void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame_data()
+{
+    // Frames decoded one after another on one thread; an empty picture marks a frame that must fail.
+    QTest::addColumn<QList<Bytes>>("jpegs");
+    QTest::addColumn<QList<Bytes>>("pictures");
+    const int width = 64;
+    const int height = 48;
+    QList<Bytes> jpegs;
+    QList<Bytes> pictures;
+    const auto good = [&](int variant) {
+        pictures << makeTestPicture(width, height, variant);
+        jpegs << encodeJpeg(pictures.back().data(), width, height, 90);
+    };
+    const auto bad = [&](const Bytes &jpeg) {
+        jpegs << jpeg;
+        pictures << Bytes();
+    };
+
+    // libjpeg reports these fatal errors as warnings when a warning came first; no row is written.
+    good(1);
+    bad(damagedjpeg::strayBytesThenBadScanLength(width, height, 2));
+    good(3);
+    QTest::newRow("progressive: stray bytes, then a scan header of the wrong length") << jpegs << pictures;
+
+    jpegs.clear();
+    pictures.clear();
+    good(1);
+    bad(damagedjpeg::badScanParametersThenUndefinedTable(width, height, 2));
+    good(3);
+    QTest::newRow("baseline: invalid scan parameters, then an undefined Huffman table") << jpegs << pictures;
+
+    // A failed header read used to leave the decoder unable to read any later header.
+    jpegs.clear();
+    pictures.clear();
+    for (int variant = 0; variant < 3; ++variant)
+        good(variant);
+    bad(damagedjpeg::cutInsideScanHeader(jpegs.back()));
+    for (int variant = 3; variant < 6; ++variant)
+        good(variant);
+    QTest::newRow("three good, one cut inside its scan header, three good") << jpegs << pictures;
+}
+
+void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame()
+{
+    QFETCH(QList<Bytes>, jpegs);
+    QFETCH(QList<Bytes>, pictures);
+    const int width = 64;
+    const int height = 48;
+    for (qsizetype i = 0; i < jpegs.size(); ++i) {
+        QVERIFY(!jpegs[i].empty());
+        Bytes pixels(std::size_t(width) * height * 3, canaryByte);
+        const int result = decodeFrame(jpegs[i], pixels, width, height);
+        if (pictures[i].empty()) {
+            QVERIFY2(result == 0, qPrintable(QStringLiteral("frame %1 counted as decoded").arg(i + 1)));
+            continue;
+        }
+        QVERIFY2(result != 0, qPrintable(QStringLiteral("frame %1 failed").arg(i + 1)));
+        const double mean = compare(pixels, pictures[i], pixels.size()).mean;
+        QVERIFY2(mean < 6.0, qPrintable(QStringLiteral("frame %1 off by %2").arg(i + 1).arg(mean)));
+    }
 }
 
 void TestJpegDecoder::decodesOnOneThreadAfterAnother()
