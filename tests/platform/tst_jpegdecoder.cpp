@@ -78,6 +78,11 @@ int decodeFrame(const Bytes &jpeg, Bytes &pixels, int width, int height)
 
 const std::uint8_t canaryByte = 0xa5;
 
+// A JPEG and the picture it must decode to, or an empty picture when it must fail.
+using Frames = QList<std::pair<Bytes, Bytes>>;
+constexpr int frameWidth = 64;
+constexpr int frameHeight = 48;
+
 bool untouched(const Bytes &pixels)
 {
     return std::all_of(pixels.begin(), pixels.end(), [](std::uint8_t byte) { return byte == canaryByte; });
@@ -224,62 +229,40 @@ void TestJpegDecoder::decodesTruncatedJpegAsFarAsItGoes()
 
 void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame_data()
 {
-    // Frames decoded one after another on one thread; an empty picture marks a frame that must fail.
-    QTest::addColumn<QList<Bytes>>("jpegs");
-    QTest::addColumn<QList<Bytes>>("pictures");
-    const int width = 64;
-    const int height = 48;
-    QList<Bytes> jpegs;
-    QList<Bytes> pictures;
-    const auto good = [&](int variant) {
-        pictures << makeTestPicture(width, height, variant);
-        jpegs << encodeJpeg(pictures.back().data(), width, height, 90);
+    // Frames decoded one after another on one thread: each JPEG with the picture it must show, or
+    // with no picture when it must fail.
+    QTest::addColumn<Frames>("frames");
+    const auto good = [](int variant) {
+        const Bytes picture = makeTestPicture(frameWidth, frameHeight, variant);
+        return std::pair{encodeJpeg(picture.data(), frameWidth, frameHeight, 90), picture};
     };
-    const auto bad = [&](const Bytes &jpeg) {
-        jpegs << jpeg;
-        pictures << Bytes();
-    };
+    const auto bad = [](const Bytes &jpeg) { return std::pair{jpeg, Bytes()}; };
 
     // libjpeg reports these fatal errors as warnings when a warning came first; no row is written.
-    good(1);
-    bad(damagedjpeg::strayBytesThenBadScanLength(width, height, 2));
-    good(3);
-    QTest::newRow("progressive: stray bytes, then a scan header of the wrong length") << jpegs << pictures;
-
-    jpegs.clear();
-    pictures.clear();
-    good(1);
-    bad(damagedjpeg::badScanParametersThenUndefinedTable(width, height, 2));
-    good(3);
-    QTest::newRow("baseline: invalid scan parameters, then an undefined Huffman table") << jpegs << pictures;
-
+    QTest::newRow("progressive: stray bytes, then a scan header of the wrong length")
+        << Frames{good(1), bad(damagedjpeg::strayBytesThenBadScanLength(frameWidth, frameHeight, 2)), good(3)};
+    QTest::newRow("baseline: invalid scan parameters, then an undefined Huffman table")
+        << Frames{good(1), bad(damagedjpeg::badScanParametersThenUndefinedTable(frameWidth, frameHeight, 2)), good(3)};
     // A failed header read used to leave the decoder unable to read any later header.
-    jpegs.clear();
-    pictures.clear();
-    for (int variant = 0; variant < 3; ++variant)
-        good(variant);
-    bad(damagedjpeg::cutInsideScanHeader(jpegs.back()));
-    for (int variant = 3; variant < 6; ++variant)
-        good(variant);
-    QTest::newRow("three good, one cut inside its scan header, three good") << jpegs << pictures;
+    const auto third = good(2);
+    QTest::newRow("three good, one cut inside its scan header, three good")
+        << Frames{good(0), good(1), third, bad(damagedjpeg::cutInsideScanHeader(third.first)), good(3), good(4), good(5)};
 }
 
 void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame()
 {
-    QFETCH(QList<Bytes>, jpegs);
-    QFETCH(QList<Bytes>, pictures);
-    const int width = 64;
-    const int height = 48;
-    for (qsizetype i = 0; i < jpegs.size(); ++i) {
-        QVERIFY(!jpegs[i].empty());
-        Bytes pixels(std::size_t(width) * height * 3, canaryByte);
-        const int result = decodeFrame(jpegs[i], pixels, width, height);
-        if (pictures[i].empty()) {
+    QFETCH(Frames, frames);
+    for (qsizetype i = 0; i < frames.size(); ++i) {
+        const auto &[jpeg, picture] = frames[i];
+        QVERIFY(!jpeg.empty());
+        Bytes pixels(std::size_t(frameWidth) * frameHeight * 3, canaryByte);
+        const int result = decodeFrame(jpeg, pixels, frameWidth, frameHeight);
+        if (picture.empty()) {
             QVERIFY2(result == 0, qPrintable(QStringLiteral("frame %1 counted as decoded").arg(i + 1)));
             continue;
         }
         QVERIFY2(result != 0, qPrintable(QStringLiteral("frame %1 failed").arg(i + 1)));
-        const double mean = compare(pixels, pictures[i], pixels.size()).mean;
+        const double mean = compare(pixels, picture, pixels.size()).mean;
         QVERIFY2(mean < 6.0, qPrintable(QStringLiteral("frame %1 off by %2").arg(i + 1).arg(mean)));
     }
 }
