@@ -28,7 +28,7 @@ inline std::size_t scanHeader(const Bytes &jpeg, int index = 0)
 inline Bytes strayBytesThenBadScanLength(int width, int height, int variant = 0)
 {
     const Bytes picture = makeTestPicture(width, height, variant);
-    Bytes jpeg = encodeJpeg(picture.data(), width, height, 90, true);
+    Bytes jpeg = encodeJpeg(picture.data(), width, height, 90, /*progressive=*/true);
     const std::size_t second = scanHeader(jpeg, 1);
     if (second == 0)
         return {};
