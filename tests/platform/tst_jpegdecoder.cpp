@@ -188,8 +188,12 @@ void TestJpegDecoder::refusesEmptyFrameAndNonJpegData_data()
     QTest::newRow("garbage") << makeNoisePicture(100, 1) << 16 << 16;
     QTest::newRow("start marker only") << Bytes{0xff, 0xd8} << 16 << 16;
     QTest::newRow("cut inside the tables") << Bytes(jpeg.begin(), jpeg.begin() + 100) << 16 << 16;
-    // libjpeg calls this end a mere warning before it fails on the missing scan parameters.
     QTest::newRow("cut inside the scan header") << damagedjpeg::cutInsideScanHeader(jpeg) << 16 << 16;
+    // libjpeg reads this header with a mere warning and would go on to fill the whole picture in.
+    const std::size_t sos = damagedjpeg::scanHeader(jpeg);
+    const std::size_t sosEnd = sos + 2 + (std::size_t(jpeg[sos + 2]) << 8 | jpeg[sos + 3]);
+    QTest::newRow("scan header's last byte missing")
+        << Bytes(jpeg.begin(), jpeg.begin() + std::ptrdiff_t(sosEnd - 1)) << 16 << 16;
 }
 
 void TestJpegDecoder::refusesEmptyFrameAndNonJpegData()
