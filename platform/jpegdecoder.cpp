@@ -39,8 +39,9 @@ struct ErrorManager : jpeg_error_mgr
 // Warnings and errors are counted and acted on, never printed.
 void silence(j_common_ptr) {}
 
-// One libjpeg decompressor. After any failed decode it is thrown away: libjpeg keeps the state of a
-// header it could not finish (every later header then fails) and the tables of earlier images.
+// One libjpeg decompressor. After any failed decode it is thrown away, and the next frame gets a new
+// one: libjpeg leaves it in the middle of whatever it was reading (after a header it could not
+// finish, every later header fails).
 class Decompressor
 {
 public:
