@@ -1,48 +1,126 @@
 #include "jpegdecoder.h"
 
-#include <turbojpeg.h>
+#include <algorithm>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio> // jpeglib.h needs FILE and size_t declared before it
+#include <memory>
+
+#include <jpeglib.h>
 
 namespace {
 
-// Decode flags. TJFLAG_FASTDCT (the integer fast IDCT) decodes 1280x720 4:2:0 frames 5-7 % faster
-// than the default accurate IDCT (about 1.2 instead of 1.3 ms at quality 80 on a 2-core EPYC); its
-// pixels differ from the accurate ones by 1 grey level on average and by 3-5 at most, well inside
-// what the phone's JPEG already lost. TJFLAG_FASTUPSAMPLE saves about as much but puts errors of up
-// to 20 levels on colour edges, so upsampling keeps the default smooth filter.
-constexpr int decodeFlags = TJFLAG_FASTDCT;
+// libjpeg's plain API rather than TurboJPEG's: TurboJPEG 2.1 reports a fatal error as a mere warning
+// when a warning came earlier in the same call, so a JPEG that warned and then failed before writing
+// a single row looked decoded. Here a fatal error always fails the decode, and warnings after the
+// header (data cut short or damaged inside a scan, which libjpeg fills in) never do.
 
-// One TurboJPEG decompressor per thread, made on first use and freed when the thread ends, so
-// that the per-frame decoder objects cost nothing and a capture thread that ends leaks nothing.
-class ThreadDecompressor
+// The integer fast IDCT decodes 1280x720 4:2:0 frames 5-7 % faster than the default accurate one
+// (about 1.2 instead of 1.3 ms at quality 80 on a 2-core EPYC); its pixels differ from the accurate
+// ones by 1 grey level on average and by 3-5 at most, well inside what the phone's JPEG already lost.
+// Fast upsampling would save about as much but puts errors of up to 20 levels on colour edges, so
+// upsampling keeps the default smooth filter.
+constexpr J_DCT_METHOD dctMethod = JDCT_IFAST;
+
+// Rows handed to libjpeg per call; it puts out at most a few at a time anyway.
+constexpr int rowsPerCall = 16;
+
+struct ErrorManager : jpeg_error_mgr
+{
+    std::jmp_buf escape;
+};
+
+// A fatal error: back to the setjmp of the call that met it; the decompressor is done with.
+[[noreturn]] void escape(j_common_ptr info)
+{
+    std::longjmp(static_cast<ErrorManager *>(info->err)->escape, 1);
+}
+
+// Warnings and errors are counted and acted on, never printed.
+void silence(j_common_ptr) {}
+
+// One libjpeg decompressor. After any failed decode it is thrown away, and the next frame gets a new
+// one: libjpeg leaves it in the middle of whatever it was reading (after a header it could not
+// finish, every later header fails).
+class Decompressor
 {
 public:
-    ThreadDecompressor() = default;
-    ThreadDecompressor(const ThreadDecompressor &) = delete;
-    ThreadDecompressor &operator=(const ThreadDecompressor &) = delete;
-    ~ThreadDecompressor()
+    Decompressor()
     {
-        if (m_handle)
-            tjDestroy(m_handle);
+        m_info.err = jpeg_std_error(&m_error);
+        m_error.error_exit = escape;
+        m_error.output_message = silence;
+        if (setjmp(m_error.escape) == 0) {
+            jpeg_create_decompress(&m_info);
+            m_ready = true;
+        }
     }
+    ~Decompressor() { jpeg_destroy_decompress(&m_info); }
+    Decompressor(const Decompressor &) = delete;
+    Decompressor &operator=(const Decompressor &) = delete;
 
-    tjhandle get()
+    bool ready() const { return m_ready; }
+
+    // True when every row of the picture is in dst. No local with a destructor lives across the
+    // setjmp, and none that changes after it is read after the jump.
+    bool decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width, int height)
     {
-        if (!m_handle)
-            m_handle = tjInitDecompress();
-        return m_handle;
+        if (setjmp(m_error.escape) != 0)
+            return false;
+        jpeg_mem_src(&m_info, src, srcLength);
+        jpeg_read_header(&m_info, TRUE);
+        // The header decides whether anything is written: it must read without a warning (libjpeg
+        // counts them from each image's start; a header cut short reads with one, and libjpeg would
+        // then fill the whole picture in), and only an image of exactly the frame's size fits the
+        // caller's buffer.
+        if (m_error.num_warnings != 0 || m_info.image_width != JDIMENSION(width)
+            || m_info.image_height != JDIMENSION(height))
+            return false;
+        m_info.out_color_space = JCS_EXT_BGR;
+        m_info.dct_method = dctMethod;
+        // A progressive JPEG is read whole here, every scan, before any row is put out.
+        jpeg_start_decompress(&m_info);
+        const std::size_t stride = std::size_t(width) * 3;
+        while (m_info.output_scanline < m_info.output_height) {
+            JSAMPROW rows[rowsPerCall];
+            const JDIMENSION first = m_info.output_scanline;
+            const JDIMENSION count = std::min<JDIMENSION>(rowsPerCall, m_info.output_height - first);
+            for (JDIMENSION i = 0; i < count; ++i)
+                rows[i] = dst + (first + i) * stride;
+            if (jpeg_read_scanlines(&m_info, rows, count) == 0)
+                return false; // no progress: cannot happen with data in memory, but never loop on it
+        }
+        // The picture is whole; whatever follows its last row is of no use to it.
+        jpeg_abort_decompress(&m_info);
+        return true;
     }
 
 private:
-    tjhandle m_handle = nullptr;
+    jpeg_decompress_struct m_info{};
+    ErrorManager m_error{};
+    bool m_ready = false;
 };
 
-thread_local ThreadDecompressor t_decompressor;
+// The thread's decompressor, made on first use and freed when the thread ends or a decode fails, so
+// that the per-frame decoder objects cost nothing, a capture thread that ends leaks nothing, and no
+// failure reaches into the next frame.
+thread_local std::unique_ptr<Decompressor> t_decompressor;
+
+Decompressor *threadDecompressor()
+{
+    if (!t_decompressor) {
+        t_decompressor = std::make_unique<Decompressor>();
+        if (!t_decompressor->ready())
+            t_decompressor.reset();
+    }
+    return t_decompressor.get();
+}
 
 } // namespace
 
 void JpegDecoder::init()
 {
-    m_handle = t_decompressor.get();
+    threadDecompressor();
 }
 
 int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width,
@@ -50,30 +128,12 @@ int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, unsig
 {
     if (!src || srcLength == 0 || !dst || width <= 0 || height <= 0)
         return 0;
-    if (!m_handle)
-        init();
-    if (!m_handle)
+    Decompressor *decompressor = threadDecompressor();
+    if (!decompressor)
         return 0;
-
-    // The header decides whether anything is written: only an image of exactly the frame's size
-    // fits the caller's buffer. It must also read without complaint. libjpeg meets the end of the
-    // data with a warning and then goes on to a fatal error if tables or the scan header are
-    // missing, and TurboJPEG then reports the whole call as a warning (tjGetErrorCode looks only at
-    // whether a warning came first); so a header warning is taken as the failure it leads to.
-    int jpegWidth = 0;
-    int jpegHeight = 0;
-    int subsampling = 0;
-    int colorspace = 0;
-    if (tjDecompressHeader3(m_handle, src, srcLength, &jpegWidth, &jpegHeight, &subsampling, &colorspace) != 0)
+    if (!decompressor->decode(src, srcLength, dst, width, height)) {
+        t_decompressor.reset();
         return 0;
-    if (jpegWidth != width || jpegHeight != height)
-        return 0;
-
-    // After a sound header, a warning is data cut short or damaged inside the scan (in the baseline
-    // JPEGs that cameras send, all that follows the header is the one scan): libjpeg fills what is
-    // missing and the whole picture is in dst. Only a fatal error means there is none.
-    if (tjDecompress2(m_handle, src, srcLength, dst, width, width * 3, height, TJPF_BGR, decodeFlags) != 0
-        && tjGetErrorCode(m_handle) == TJERR_FATAL)
-        return 0;
+    }
     return 1;
 }

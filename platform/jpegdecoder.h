@@ -4,7 +4,8 @@
 //
 // Pixels come out as 3 bytes each in B, G, R order, top row first, rows without gaps: the order the
 // virtual camera converts from in one pass (libyuv calls it RGB24). Every frame gets a fresh decoder
-// object; the TurboJPEG handle behind it is kept per thread, so a decoder costs nothing to make.
+// object; the libjpeg decompressor behind it is kept per thread, so a decoder costs nothing to make,
+// and replaced after every failed decode, so a failure never reaches into a later frame.
 class JpegDecoder
 {
 public:
@@ -12,16 +13,14 @@ public:
     JpegDecoder(const JpegDecoder &) = delete;
     JpegDecoder &operator=(const JpegDecoder &) = delete;
 
-    // Prepares the decoder for decode().
+    // Prepares the decoder for decode(); optional.
     void init();
 
     // Decodes the JPEG in src into dst, which holds exactly width * height * 3 bytes.
-    // Returns nonzero on success. The header is read first: an image of any other size than
-    // width x height, an empty frame (width or height 0) or data that is no JPEG fails, and then
-    // nothing is written to dst. A JPEG that is cut short but whose header is sound decodes what it
-    // has (libjpeg fills the rest) and counts as success; a fatal error in the data fails.
+    // Returns nonzero on success, and then every pixel of dst was written. The header is read first:
+    // an image of any other size than width x height, an empty frame (width or height 0) or data that
+    // is no JPEG fails, and then nothing is written to dst. A JPEG that is cut short or damaged inside
+    // its scan decodes what it has (libjpeg fills the rest) and counts as success. Any fatal error
+    // fails, whatever libjpeg warned about before it; dst may then hold part of a picture.
     int decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width, int height);
-
-private:
-    void *m_handle = nullptr;
 };

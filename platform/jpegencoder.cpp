@@ -13,7 +13,8 @@ struct CompressorDeleter
 
 } // namespace
 
-std::vector<unsigned char> encodeJpeg(const unsigned char *pixels, int width, int height, int quality)
+std::vector<unsigned char> encodeJpeg(const unsigned char *pixels, int width, int height, int quality,
+                                      bool progressive)
 {
     constexpr int maxJpegSide = 65500; // JPEG_MAX_DIMENSION of libjpeg
     if (!pixels || width <= 0 || height <= 0 || width > maxJpegSide || height > maxJpegSide || quality < 1
@@ -32,7 +33,7 @@ std::vector<unsigned char> encodeJpeg(const unsigned char *pixels, int width, in
     unsigned char *out = jpeg.data();
     unsigned long size = capacity;
     if (tjCompress2(compressor.get(), pixels, width, width * 3, height, TJPF_BGR, &out, &size, TJSAMP_420,
-                    quality, TJFLAG_NOREALLOC)
+                    quality, TJFLAG_NOREALLOC | (progressive ? TJFLAG_PROGRESSIVE : 0))
         != 0)
         return {};
     jpeg.resize(size);

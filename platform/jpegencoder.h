@@ -3,6 +3,8 @@
 #include <vector>
 
 // Encodes pixels in the decoder's layout (B, G, R, top row first) to a baseline 4:2:0 JPEG, the kind
-// phone camera servers send. For the phone simulator, tests and benchmarks. Returns an empty vector
+// phone camera servers send, or with progressive set to a progressive one (a picture in several
+// scans). For the phone simulator, tests, benchmarks and the fuzzer's seeds. Returns an empty vector
 // when the picture cannot be encoded.
-std::vector<unsigned char> encodeJpeg(const unsigned char *pixels, int width, int height, int quality = 85);
+std::vector<unsigned char> encodeJpeg(const unsigned char *pixels, int width, int height, int quality = 85,
+                                      bool progressive = false);

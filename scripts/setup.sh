@@ -21,7 +21,7 @@ done
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
-    libturbojpeg0-dev libyuv-dev libbluetooth-dev
+    libturbojpeg0-dev libjpeg62-turbo-dev libyuv-dev libbluetooth-dev
     libbenchmark-dev
     scdoc
     adb dbus-daemon

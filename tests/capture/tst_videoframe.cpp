@@ -1,3 +1,4 @@
+#include "damagedjpeg.h"
 #include "jpegencoder.h"
 #include "referencetransforms.h"
 #include "testpicture.h"
@@ -113,10 +114,12 @@ void TestVideoFrame::failedDecodeGivesABlackFrame_data()
     const Bytes larger = jpegOf(65, 48);
     const Bytes garbage = makeNoisePicture(100, 1);
     const Bytes good = jpegOf(64, 48);
+    const Bytes failsAfterWarning = damagedjpeg::strayBytesThenBadScanLength(64, 48);
     QTest::newRow("JPEG one row short") << smaller << int(smaller.size());
     QTest::newRow("JPEG one column wider") << larger << int(larger.size());
     QTest::newRow("no JPEG at all") << garbage << int(garbage.size());
     QTest::newRow("header cut off") << good << 20;
+    QTest::newRow("fatal error after a warning") << failsAfterWarning << int(failsAfterWarning.size());
     QTest::newRow("zero length") << good << 0;
     QTest::newRow("negative length") << good << -1;
     QTest::newRow("null pointer") << Bytes() << 100;
@@ -127,6 +130,9 @@ void TestVideoFrame::failedDecodeGivesABlackFrame()
     QFETCH(Bytes, jpeg);
     QFETCH(int, length);
 
+    // The frame before leaves its pixel buffer, picture and all, to this one.
+    const Bytes previous = jpegOf(64, 48);
+    QVERIFY(VideoFrame(previous.data(), int(previous.size()), 64, 48).isDecoded());
     const VideoFrame frame(jpeg.empty() ? nullptr : jpeg.data(), length, 64, 48);
     QVERIFY(!frame.isDecoded());
     QCOMPARE(frame.byteCount(), std::size_t(64 * 48 * 3));

@@ -1,3 +1,4 @@
+#include "damagedjpeg.h"
 #include "jpegdecoder.h"
 #include "jpegencoder.h"
 #include "testpicture.h"
@@ -23,6 +24,8 @@ private slots:
     void refusesEmptyFrameAndNonJpegData_data();
     void refusesEmptyFrameAndNonJpegData();
     void decodesTruncatedJpegAsFarAsItGoes();
+    void failedDecodeFailsWholeAndSpoilsNoLaterFrame_data();
+    void failedDecodeFailsWholeAndSpoilsNoLaterFrame();
     void decodesOnOneThreadAfterAnother();
     void decodesOnSeveralThreadsAtOnce();
 };
@@ -65,15 +68,6 @@ int maxInsideBlocks(const Bytes &a, const Bytes &b, int width, int height)
     return max;
 }
 
-// The length of the JPEG up to, but not including, the last byte of its scan header.
-std::size_t endOfScanHeader(const Bytes &jpeg)
-{
-    for (std::size_t i = 2; i + 3 < jpeg.size(); ++i)
-        if (jpeg[i] == 0xff && jpeg[i + 1] == 0xda)
-            return i + 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]) - 1;
-    return 0;
-}
-
 // Decodes the way the capture path does: a fresh decoder per frame, init, then decode.
 int decodeFrame(const Bytes &jpeg, Bytes &pixels, int width, int height)
 {
@@ -83,6 +77,11 @@ int decodeFrame(const Bytes &jpeg, Bytes &pixels, int width, int height)
 }
 
 const std::uint8_t canaryByte = 0xa5;
+
+// A JPEG and the picture it must decode to, or an empty picture when it must fail.
+using Frames = QList<std::pair<Bytes, Bytes>>;
+constexpr int frameWidth = 64;
+constexpr int frameHeight = 48;
 
 bool untouched(const Bytes &pixels)
 {
@@ -189,9 +188,12 @@ void TestJpegDecoder::refusesEmptyFrameAndNonJpegData_data()
     QTest::newRow("garbage") << makeNoisePicture(100, 1) << 16 << 16;
     QTest::newRow("start marker only") << Bytes{0xff, 0xd8} << 16 << 16;
     QTest::newRow("cut inside the tables") << Bytes(jpeg.begin(), jpeg.begin() + 100) << 16 << 16;
-    // libjpeg calls this end a mere warning before it fails on the missing scan parameters.
-    QTest::newRow("cut inside the scan header")
-        << Bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(endOfScanHeader(jpeg))) << 16 << 16;
+    QTest::newRow("cut inside the scan header") << damagedjpeg::cutInsideScanHeader(jpeg) << 16 << 16;
+    // libjpeg reads this header with a mere warning and would go on to fill the whole picture in.
+    const std::size_t sos = damagedjpeg::scanHeader(jpeg);
+    const std::size_t sosEnd = sos + 2 + (std::size_t(jpeg[sos + 2]) << 8 | jpeg[sos + 3]);
+    QTest::newRow("scan header's last byte missing")
+        << Bytes(jpeg.begin(), jpeg.begin() + std::ptrdiff_t(sosEnd - 1)) << 16 << 16;
 }
 
 void TestJpegDecoder::refusesEmptyFrameAndNonJpegData()
@@ -227,6 +229,46 @@ void TestJpegDecoder::decodesTruncatedJpegAsFarAsItGoes()
     const Bytes bottomRow(pixels.end() - width * 3, pixels.end());
     QVERIFY(!untouched(bottomRow));
     QVERIFY(compare(bottomRow, Bytes(picture.end() - width * 3, picture.end()), bottomRow.size()).mean > 20.0);
+}
+
+void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame_data()
+{
+    // Frames decoded one after another on one thread: each JPEG with the picture it must show, or
+    // with no picture when it must fail.
+    QTest::addColumn<Frames>("frames");
+    const auto good = [](int variant) {
+        const Bytes picture = makeTestPicture(frameWidth, frameHeight, variant);
+        return std::pair{encodeJpeg(picture.data(), frameWidth, frameHeight, 90), picture};
+    };
+    const auto bad = [](const Bytes &jpeg) { return std::pair{jpeg, Bytes()}; };
+
+    // libjpeg reports these fatal errors as warnings when a warning came first; no row is written.
+    QTest::newRow("progressive: stray bytes, then a scan header of the wrong length")
+        << Frames{good(1), bad(damagedjpeg::strayBytesThenBadScanLength(frameWidth, frameHeight, 2)), good(3)};
+    QTest::newRow("baseline: invalid scan parameters, then an undefined Huffman table")
+        << Frames{good(1), bad(damagedjpeg::badScanParametersThenUndefinedTable(frameWidth, frameHeight, 2)), good(3)};
+    // A failed header read used to leave the decoder unable to read any later header.
+    const auto third = good(2);
+    QTest::newRow("three good, one cut inside its scan header, three good")
+        << Frames{good(0), good(1), third, bad(damagedjpeg::cutInsideScanHeader(third.first)), good(3), good(4), good(5)};
+}
+
+void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame()
+{
+    QFETCH(Frames, frames);
+    for (qsizetype i = 0; i < frames.size(); ++i) {
+        const auto &[jpeg, picture] = frames[i];
+        QVERIFY(!jpeg.empty());
+        Bytes pixels(std::size_t(frameWidth) * frameHeight * 3, canaryByte);
+        const int result = decodeFrame(jpeg, pixels, frameWidth, frameHeight);
+        if (picture.empty()) {
+            QVERIFY2(result == 0, qPrintable(QStringLiteral("frame %1 counted as decoded").arg(i + 1)));
+            continue;
+        }
+        QVERIFY2(result != 0, qPrintable(QStringLiteral("frame %1 failed").arg(i + 1)));
+        const double mean = compare(pixels, picture, pixels.size()).mean;
+        QVERIFY2(mean < 6.0, qPrintable(QStringLiteral("frame %1 off by %2").arg(i + 1).arg(mean)));
+    }
 }
 
 void TestJpegDecoder::decodesOnOneThreadAfterAnother()
