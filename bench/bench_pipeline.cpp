@@ -181,23 +181,24 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
     TimingListener listener;
     Result result;
     {
-        WebcamController controller(&listener);
+        FrameCounter counter;
+        counter.setLimit(frames);
+        WebcamController controller(&listener, &counter);
         controller.setFlipHorizontal(transforms);
         controller.setFlipVertical(transforms);
         controller.setRotation(transforms ? 1 : 0);
-        controller.setFrameLimit(frames);
         QElapsedTimer wall;
         wall.start();
         controller.startWifi(QStringLiteral("127.0.0.1"), port);
         while (!listener.done()) {
             QThread::msleep(5);
-            if (result.rssAt1000 < 0 && controller.frameStats().frames >= 1000)
+            if (result.rssAt1000 < 0 && counter.stats().frames >= 1000)
                 result.rssAt1000 = residentKiB();
         }
         controller.wait();
         result.seconds = wall.elapsed() / 1000.0;
         result.rssAtEnd = residentKiB();
-        const WebcamController::FrameStats stats = controller.frameStats();
+        const FrameCounter::Stats stats = counter.stats();
         result.frames = stats.frames;
         result.cpuPerFrame = listener.cpuSeconds() / double(std::max(1LL, stats.frames));
         result.meanLatency = std::chrono::duration<double>(stats.totalLatency).count() / double(std::max(1LL, stats.frames));

@@ -3,52 +3,47 @@
 #include "cameraprotocol.h"
 #include "connectionerror.h"
 #include "connectionlistener.h"
+#include "transportstreams.h"
 #include "videoframe.h"
 #include "virtualcamera.h"
-#include "btdevicestream.h"
-#include "serialport.h"
-#include "usbcontrolstream.h"
-#include "winsockstream.h"
 
-#include <algorithm>
-
-WebcamController::WebcamController(ConnectionListener *listener)
+WebcamController::WebcamController(ConnectionListener *listener, FrameObserver *observer)
     : m_listener(listener)
+    , m_observer(observer ? observer : &m_counter)
 {
 }
 
 WebcamController::~WebcamController()
 {
     // Ending now, not after a read time-out: the interrupt breaks the stream's waits, and the loop,
-    // finding running cleared, reports the end as a disconnect.
-    m_running = false;
+    // finding the connection ended, reports the end as a disconnect.
+    endConnection();
     m_interrupt.trigger();
     wait();
-    // Pairs with the thread's last store: what it did to the stream happens before the release
-    // below. QThread::wait orders that too, but inside Qt, where ThreadSanitizer cannot see it.
-    m_finished.load(std::memory_order_acquire);
-    releaseConnection();
+    // Reading Idle is what hands the stream back (QThread::wait orders that too, but inside Qt, where
+    // ThreadSanitizer cannot see it); after wait() the state is always Idle.
+    if (!isBusy())
+        releaseConnection();
 }
 
 bool WebcamController::startSerial(int port, const std::string &pathTemplate)
 {
-    return start(std::make_unique<SerialPort>(port, pathTemplate, SerialTimeouts{}, &m_interrupt));
+    return start(TransportStreams::serial(port, pathTemplate, &m_interrupt));
 }
 
 bool WebcamController::startBluetooth(BtDeviceInfo device)
 {
-    return start(std::make_unique<BtDeviceStream>(device, &m_interrupt));
+    return start(TransportStreams::bluetooth(device, &m_interrupt));
 }
 
 bool WebcamController::startUsb(int port)
 {
-    return start(std::make_unique<UsbControlStream>(port, &m_interrupt, m_tcpReadTimeoutMs));
+    return start(TransportStreams::usb(port, &m_interrupt, m_tcpReadTimeoutMs));
 }
 
 bool WebcamController::startWifi(const QString &address, int port)
 {
-    return start(std::make_unique<WinSockStream>(address.toLocal8Bit().toStdString(), port, &m_interrupt,
-                                                 m_tcpReadTimeoutMs));
+    return start(TransportStreams::wifi(address, port, &m_interrupt, m_tcpReadTimeoutMs));
 }
 
 bool WebcamController::start(std::unique_ptr<TransportStream> stream)
@@ -59,50 +54,50 @@ bool WebcamController::start(std::unique_ptr<TransportStream> stream)
     releaseConnection();
     m_interrupt.reset();
     m_stream = std::move(stream);
-    m_framesWritten = 0;
-    m_latencyTotalNs = 0;
-    m_latencyMaxNs = 0;
-    m_finished = false;
-    m_running = true;
+    m_observer->onConnectionStarted();
+    m_state = State::Starting;
     QThread::start();
     return true;
 }
 
 bool WebcamController::stop()
 {
-    m_running = false;
-    // The loop only sees running between frames, and a phone that fell silent mid-frame would hold the
-    // read for as long as the stream's time-outs allow; the grace bounds that. start() disarms it.
+    endConnection();
+    // The loop only sees the state between frames, and a phone that fell silent mid-frame would hold
+    // the read for as long as the stream's time-outs allow; the grace bounds that. start() disarms it.
     m_interrupt.triggerAfter(kStopGraceMs);
     return true;
 }
 
-WebcamController::FrameStats WebcamController::frameStats() const
+void WebcamController::endConnection()
 {
-    return {m_framesWritten.load(), std::chrono::nanoseconds(m_latencyTotalNs.load()),
-            std::chrono::nanoseconds(m_latencyMaxNs.load())};
+    State state = m_state.load();
+    while ((state == State::Starting || state == State::Streaming)
+           && !m_state.compare_exchange_weak(state, State::Ending)) {
+    }
 }
 
 void WebcamController::run()
 {
-    // The release store of m_finished is this thread's last touch of the controller: from then on the
-    // GUI thread may start the next connection or destroy the controller, so the report goes through
-    // a local copy of the listener.
+    // The release store of Idle is this thread's last touch of the controller: from then on the GUI
+    // thread may start the next connection or destroy the controller, so the report goes through a
+    // local copy of the listener.
     ConnectionListener *const listener = m_listener;
     const int code = handshake();
     if (code != 0) {
-        m_running = false;
         const int major = m_serverMajor, minor = m_serverMinor;
-        m_finished.store(true, std::memory_order_release);
+        m_state.store(State::Idle, std::memory_order_release);
         listener->onConnectError(code, major, minor);
         return;
     }
+    // A stop() during the handshake has already moved the state to Ending: the loop then never runs.
+    State starting = State::Starting;
+    m_state.compare_exchange_strong(starting, State::Streaming);
     listener->onConnected();
     pumpFrames();
     releaseConnection();
-    const bool aborted = m_running;
-    m_running = false;
-    m_finished.store(true, std::memory_order_release);
+    const bool aborted = m_state.exchange(State::Ending) == State::Streaming;
+    m_state.store(State::Idle, std::memory_order_release);
     if (aborted)
         listener->onAborted();
     else
@@ -137,7 +132,7 @@ void WebcamController::pumpFrames()
     const int width = m_width;
     const int height = m_height;
     filter_wrapper_open(width, height);
-    while (m_running) {
+    while (m_state == State::Streaming) {
         const std::unique_ptr<VideoFrame> frame = m_protocol->receiveFrame(width, height);
         if (!frame)
             break;
@@ -147,13 +142,8 @@ void WebcamController::pumpFrames()
             filter_wrapper_write_frame_data(frame->data(), width * height * 3);
 
         const auto latency = std::chrono::steady_clock::now() - m_protocol->lastFrameReceivedAt();
-        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(latency).count();
-        m_latencyTotalNs += ns;
-        m_latencyMaxNs = std::max(m_latencyMaxNs.load(), ns);
-        const long long written = ++m_framesWritten;
-        const long long limit = m_frameLimit;
-        if (limit > 0 && written >= limit)
-            m_running = false;
+        if (!m_observer->onFrameWritten(*frame, std::chrono::duration_cast<std::chrono::nanoseconds>(latency)))
+            endConnection();
     }
     filter_wrapper_close();
 }

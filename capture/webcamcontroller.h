@@ -2,6 +2,7 @@
 
 #include "btdeviceinfo.h"
 #include "clientinfo.h"
+#include "frameobserver.h"
 #include "serialport.h"
 #include "streaminterrupt.h"
 #include "winsockstream.h"
@@ -10,7 +11,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <string>
 
@@ -24,7 +24,7 @@ class TransportStream;
 //                         │
 //                         └─ handshake ok: onConnected ──▶ Streaming ──▶ Ending ──▶ Idle
 //
-//   Starting   a start operation made the stream, set running and started the thread. The thread opens
+//   Starting   a start operation made the stream, set the state and started the thread. The thread opens
 //              the stream (any failure: -5), queries the version (-6; a server above 2.19: -7 with its
 //              version) and the resolution (-8, also for a frame size the client cannot stream).
 //   Streaming  the virtual camera is opened at the negotiated size; each pass receives one frame,
@@ -32,21 +32,24 @@ class TransportStream;
 //              writes it and frees it. stop() takes effect at the top of the loop, so the frame being
 //              received is still written if it arrives within kStopGraceMs; after that the stream's
 //              waits are broken off.
-//   Ending     the loop was left because stop() cleared running, the frame limit was reached, or the
+//   Ending     the loop was left because stop() ended it, the frame observer did, or the
 //              stream failed or stayed silent (5 s on TCP, 30 s on Bluetooth, 30 s and more on the
 //              serial port, at most kStopGraceMs once stop() was called). The virtual camera is closed
-//              and the stream released before the one report of the end: onDisconnected when running
-//              was cleared, otherwise onAborted.
+//              and the stream released before the one report of the end: onDisconnected when stop() or
+//              the observer ended the loop, otherwise onAborted.
 //
-// stop() during Starting lets the handshake go on for the same grace; a step still waiting then fails
-// the handshake with its code (-5 while the stream opens, -6 or -8 while a reply is awaited).
+// stop() during Starting moves the state to Ending, so that a handshake that succeeds reports
+// onConnected, then onDisconnected without a frame; the handshake goes on for the same grace, and a
+// step still waiting then fails it with its code (-5 while the stream opens, -6 or -8 while a reply
+// is awaited).
 //
 // Threads: the GUI thread calls the start operations, stop(), the setters and the destructor; the
-// capture thread does everything else, the listener calls included. running, the flips, the rotation
-// and the frame limit are atomics read once per frame. The stream is touched by the GUI thread only
+// capture thread does everything else, the listener and observer calls included. The state, the flips
+// and the rotation are atomics read once per frame. The stream is touched by the GUI thread only
 // while no connection runs: a start operation refuses (returns false) while a connection still uses
 // its stream, and the destructor interrupts the stream's waits and waits for the thread, so that it
-// ends at once instead of after a read time-out. The listener must outlive the controller.
+// ends at once instead of after a read time-out. The listener and the observer must outlive the
+// controller.
 class WebcamController : public QThread
 {
 public:
@@ -62,7 +65,8 @@ public:
         return width >= 2 && height >= 1 && static_cast<long long>(width) * height <= kMaxFramePixels;
     }
 
-    explicit WebcamController(ConnectionListener *listener);
+    // Without an observer, each frame goes to the controller's own counter (frameStats, setFrameLimit).
+    explicit WebcamController(ConnectionListener *listener, FrameObserver *observer = nullptr);
     ~WebcamController() override;
 
     // Each start operation makes the stream for its transport and starts one connection over it. False,
@@ -92,7 +96,7 @@ public:
 
     // True from a start operation until just before the connection's last report: a start operation
     // made now would be refused.
-    bool isBusy() const { return !m_finished.load(std::memory_order_acquire); }
+    bool isBusy() const { return m_state.load(std::memory_order_acquire) != State::Idle; }
 
     // What the next frame is turned by; the setters take effect from the next frame on.
     void setFlipVertical(bool on) { m_flipVertical = on; }
@@ -102,24 +106,24 @@ public:
     bool flipHorizontal() const { return m_flipHorizontal; }
     int rotation() const { return m_rotation; }
 
-    // Ends each connection like stop() once this many frames have been written; 0 means never.
-    void setFrameLimit(long long frames) { m_frameLimit = frames; }
-
-    // Frames written by the current or last connection, and their time from the last byte received
-    // to the write done into the virtual camera.
-    struct FrameStats
-    {
-        long long frames = 0;
-        std::chrono::nanoseconds totalLatency{0};
-        std::chrono::nanoseconds maxLatency{0};
-    };
-    FrameStats frameStats() const;
+    // The controller's own counter, used when it was made without an observer: ends each connection
+    // like stop() once this many frames have been written (0: never), and the frames written by the
+    // current or last connection with their latency.
+    void setFrameLimit(long long frames) { m_counter.setLimit(frames); }
+    using FrameStats = FrameCounter::Stats;
+    FrameStats frameStats() const { return m_counter.stats(); }
 
 protected:
     void run() override;
 
 private:
+    // Idle: no connection, the stream is the GUI thread's. Starting to Ending: the thread owns the
+    // stream. The thread's store of Idle, with release, is its last touch of the controller: the GUI
+    // thread may reuse the stream once it has read Idle with acquire.
+    enum class State { Idle, Starting, Streaming, Ending };
+
     bool start(std::unique_ptr<TransportStream> stream);
+    void endConnection();
     int handshake();
     void pumpFrames();
     void releaseConnection();
@@ -127,7 +131,9 @@ private:
     ConnectionListener *const m_listener;
     std::unique_ptr<TransportStream> m_stream;
     std::unique_ptr<CameraProtocol> m_protocol;
-    std::atomic<bool> m_running{false};
+    FrameCounter m_counter;
+    FrameObserver *const m_observer;
+    std::atomic<State> m_state{State::Idle};
     std::atomic<bool> m_flipVertical{false};
     std::atomic<bool> m_flipHorizontal{false};
     std::atomic<int> m_rotation{0};
@@ -136,14 +142,5 @@ private:
     int m_serverMajor = 0;
     int m_serverMinor = 0;
     int m_tcpReadTimeoutMs = WinSockStream::kReadTimeoutMs;
-
-    // True while no connection is pending, and from just before a connection's last report on: the
-    // thread then only returns. Stored with release as the thread's last touch of the stream, so the
-    // GUI thread may reuse the stream field once it has read true here.
-    std::atomic<bool> m_finished{true};
-    std::atomic<long long> m_frameLimit{0};
-    std::atomic<long long> m_framesWritten{0};
-    std::atomic<long long> m_latencyTotalNs{0};
-    std::atomic<long long> m_latencyMaxNs{0};
     StreamInterrupt m_interrupt;
 };

@@ -278,11 +278,12 @@ int main(int argc, char *argv[])
     }
 
     CliListener listener;
-    WebcamController controller(&listener);
+    FrameCounter counter;
+    counter.setLimit(options->frames);
+    WebcamController controller(&listener, &counter);
     controller.setFlipHorizontal(options->hflip);
     controller.setFlipVertical(options->vflip);
     controller.setRotation(options->turns);
-    controller.setFrameLimit(options->frames);
 
     // The first signal ends the connection after the current frame, as a disconnect, or breaks off a
     // stalled frame or connect after the controller's stop grace; a second one ends the program at
