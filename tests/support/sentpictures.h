@@ -14,11 +14,17 @@ struct PictureLoop
 {
     PictureLoop(int width, int height, int count);
 
+    // Each picture as the client should write it with these transforms: decoded as the client
+    // decodes it, then mirrored and turned the plain way; empty where a picture does not decode.
+    std::vector<std::vector<unsigned char>> transformed(bool hflip = false, bool vflip = false, int turns = 0) const;
+
+    const int width;
+    const int height;
     QTemporaryDir folder;
     std::vector<JpegBytes> jpegs; // empty when a file could not be written
 };
 
-// The picture the client should write to the camera for jpeg: decoded as the client decodes it, then
-// mirrored and turned the plain way. Empty when it does not decode at width x height.
-std::vector<unsigned char> transformedPicture(const JpegBytes &jpeg, int width, int height, bool hflip = false,
-                                              bool vflip = false, int turns = 0);
+// Which of the expected pictures (as PictureLoop::transformed gives them) a YUYV frame of width x height
+// shows, within JPEG and YUV rounding; -1 for none.
+int pictureShown(const std::vector<std::vector<unsigned char>> &expected, int width, int height,
+                 const unsigned char *yuyv);
