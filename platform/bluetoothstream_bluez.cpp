@@ -19,16 +19,16 @@
 
 namespace {
 
-// Paging a device in range takes up to 5.12 s with the controller's default page time-out; link
-// setup, authentication of a paired phone and the RFCOMM handshake add a few seconds. 20 s, the same
-// limit libbluetooth sets on each SDP answer, leaves room for a phone slow to wake its radio, while a
-// device that went out of range or has no listener fails the attempt instead of holding the capture
-// thread until the kernel's own, longer, connection timers run out.
-constexpr int kRfcommConnectTimeoutMs = 20000;
+// The limit of each step of the connect: the SDP connect's retries of a busy adapter and the RFCOMM
+// connect. Paging a device in range takes up to 5.12 s with the controller's default page time-out;
+// link setup, authentication of a paired phone and the RFCOMM handshake add a few seconds. 20 s, the
+// same limit libbluetooth sets on each SDP answer, leaves room for a phone slow to wake its radio,
+// while a device that went out of range or has no listener fails the attempt instead of holding the
+// capture thread until the kernel's own, longer, connection timers run out.
+constexpr int kStepTimeoutMs = 20000;
 
-// How long, and how often, the SDP connect tries again while the adapter reports itself busy (another
-// connect or page still under way).
-constexpr int kSdpBusyRetryMs = 20000;
+// How often the SDP connect tries again while the adapter reports itself busy (another connect or
+// page still under way).
 constexpr int kSdpBusyPauseMs = 100;
 
 // RFCOMM server channels are 1 to 30; anything else in a record is not a channel to connect to.
@@ -114,11 +114,11 @@ int rfcommChannel(const sdp_record_t *record)
 
 // An SDP session with the device, or null. libbluetooth's own retry of a busy adapter
 // (SDP_RETRY_IF_BUSY) calls connect() again without a pause and without end; this one pauses between
-// tries and gives up after the same 20 s as the other steps.
+// tries and gives up after kStepTimeoutMs.
 sdp_session_t *connectSdp(const bdaddr_t &adapter, const bdaddr_t &device)
 {
     using Clock = std::chrono::steady_clock;
-    const auto giveUp = Clock::now() + std::chrono::milliseconds(kSdpBusyRetryMs);
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(kStepTimeoutMs);
     for (;;) {
         if (sdp_session_t *session = sdp_connect(&adapter, &device, 0))
             return session;
@@ -201,7 +201,7 @@ int connectRfcomm(const bdaddr_t &adapter, const bdaddr_t &device, int channel)
         // EINTR on a non-blocking connect: the connect goes on in the background, as with EINPROGRESS.
         if (errno != EINPROGRESS && errno != EINTR)
             return -1;
-        if (!connectFinished(sock.fd, kRfcommConnectTimeoutMs))
+        if (!connectFinished(sock.fd, kStepTimeoutMs))
             return -1;
     }
     return sock.release();
