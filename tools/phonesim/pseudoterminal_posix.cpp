@@ -1,5 +1,7 @@
 #include "pseudoterminal.h"
 
+#include "systemerror.h"
+
 #include <QDeadlineTimer>
 
 #include <algorithm>
@@ -16,11 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-}
 
 int pollTimeout(const QDeadlineTimer &deadline)
 {
