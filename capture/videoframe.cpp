@@ -244,7 +244,6 @@ VideoFrame::VideoFrame(const unsigned char *jpeg, int jpegLength, int width, int
 
     if (jpeg && jpegLength > 0) {
         JpegDecoder decoder;
-        decoder.init();
         m_decoded = decoder.decode(jpeg, static_cast<unsigned long>(jpegLength), m_data.get(), width, height) != 0;
     }
     // A failed decode may have left part of a picture, or nothing; either way the camera gets black,
