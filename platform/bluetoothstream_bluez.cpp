@@ -1,8 +1,5 @@
 #include "bluetoothlibrary.h"
 
-// The two stream calls are all this file exports: tests of the Bluetooth stream link a fake of exactly
-// these two in its place, so nothing else with outside linkage may be defined here.
-
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
 #include <bluetooth/sdp.h>

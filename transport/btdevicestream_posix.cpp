@@ -5,8 +5,16 @@
 
 #include <unistd.h>
 
-BtDeviceStream::BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt)
-    : SocketStream(kReadTimeoutMs, interrupt), m_device(device)
+BtDeviceStream::Library BtDeviceStream::bluezLibrary()
+{
+    return {[](const BtDeviceInfo &device, const char *serviceName) {
+                return bt_lib_stream_connect(&device, serviceName);
+            },
+            [] { bt_lib_stream_close(); }};
+}
+
+BtDeviceStream::BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt, Library library)
+    : SocketStream(kReadTimeoutMs, interrupt), m_device(device), m_library(std::move(library))
 {
 }
 
@@ -18,21 +26,22 @@ BtDeviceStream::~BtDeviceStream()
 int BtDeviceStream::open()
 {
     // The library's connect watches no interrupt and may take a minute for a phone that does not
-    // answer, so it runs abandonably on its own copy of the record. A connect left behind that still
-    // succeeds hands its socket to no one: it is closed there and the library's side released.
+    // answer, so it runs abandonably on its own copies of the record and the calls. A connect left
+    // behind that still succeeds hands its socket to no one: it is closed there and the library's
+    // side released.
     const std::optional<int> connected = runAbandonably<int>(
-        [device = m_device] { return bt_lib_stream_connect(&device, kServiceName); },
-        [](int &sock) {
+        [device = m_device, connect = m_library.connect] { return connect(device, kServiceName); },
+        [release = m_library.release](int &sock) {
             if (sock != -1)
                 ::close(sock);
-            bt_lib_stream_close();
+            release();
         },
         m_interrupt);
     if (!connected)
         return -5;
     m_sock = *connected;
     if (m_sock == -1) {
-        bt_lib_stream_close();
+        m_library.release();
         return -5;
     }
     return 0;
@@ -42,6 +51,6 @@ int BtDeviceStream::close()
 {
     if (!closeSocket())
         return -1;
-    bt_lib_stream_close();
+    m_library.release();
     return 0;
 }
