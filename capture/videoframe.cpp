@@ -1,5 +1,6 @@
 #include "videoframe.h"
 
+#include "clientinfo.h"
 #include "jpegdecoder.h"
 
 #include <libyuv/planar_functions.h>
@@ -14,10 +15,9 @@ namespace {
 
 constexpr std::size_t kPixelBytes = 3;
 
-// No camera sends more than 8K (7680 x 4320). A size beyond this bound (8192 x 8192, 192 MiB of
-// pixels) comes from a broken handshake; such a frame gets no buffer rather than one that could take
-// the machine down.
-constexpr std::size_t kMaxPixels = std::size_t(1) << 26;
+// A size beyond the client's largest frame comes from a broken handshake; such a frame gets no buffer
+// rather than one that could take the machine down.
+constexpr std::size_t kMaxPixels = std::size_t(ClientInfo::kMaxFramePixels);
 
 // The quarter turn moves pixels with 4-byte loads, so a load at the last pixel reads one byte past
 // the picture. The buffer carries that byte, zeroed.

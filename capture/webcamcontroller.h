@@ -53,16 +53,12 @@ class TransportStream;
 class WebcamController : public QThread
 {
 public:
-    // The largest frame the client streams (8K UHD): a larger size from the phone fails the handshake
-    // with -8 instead of asking for gigabytes of pixels.
-    static constexpr long long kMaxFramePixels = 7680LL * 4320;
-
     // Whether the client can stream frames of this size: at least 2 pixels wide (the virtual camera's
-    // YUYV pairs two pixels), at least 1 high, and at most kMaxFramePixels. Any other size from the
-    // resolution reply fails the handshake with -8.
+    // YUYV pairs two pixels), at least 1 high, and at most ClientInfo::kMaxFramePixels. Any other size
+    // from the resolution reply fails the handshake with -8.
     static bool acceptsFrameSize(int width, int height)
     {
-        return width >= 2 && height >= 1 && static_cast<long long>(width) * height <= kMaxFramePixels;
+        return width >= 2 && height >= 1 && static_cast<long long>(width) * height <= ClientInfo::kMaxFramePixels;
     }
 
     // Without an observer, each frame goes to the controller's own counter (frameStats, setFrameLimit).

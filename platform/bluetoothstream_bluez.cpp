@@ -1,5 +1,8 @@
 #include "bluetoothlibrary.h"
 
+#include "socketconnect.h"
+#include "uniquefd.h"
+
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
 #include <bluetooth/sdp.h>
@@ -8,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -71,22 +73,6 @@ struct AccessProtocols
         for (sdp_list_t *sequence = list; sequence; sequence = sequence->next)
             sdp_list_free(static_cast<sdp_list_t *>(sequence->data), nullptr);
         sdp_list_free(list, nullptr);
-    }
-};
-
-struct Descriptor
-{
-    int fd = -1;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int release()
-    {
-        const int taken = fd;
-        fd = -1;
-        return taken;
     }
 };
 
@@ -156,51 +142,23 @@ int findServiceChannel(const bdaddr_t &adapter, const bdaddr_t &device, const ch
     return 0;
 }
 
-// Waits for a non-blocking connect to finish; true when it has succeeded.
-bool connectFinished(int fd, int timeoutMs)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd waiting{fd, POLLOUT, 0};
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const int n = ::poll(&waiting, 1, left > 0 ? int(left) : 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        break;
-    }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
-        return false;
-    // A link that failed may leave no error behind but still hangs up.
-    return (waiting.revents & (POLLERR | POLLHUP)) == 0 && (waiting.revents & POLLOUT) != 0;
-}
-
 // A connected, non-blocking RFCOMM socket to the channel, or -1.
 int connectRfcomm(const bdaddr_t &adapter, const bdaddr_t &device, int channel)
 {
-    Descriptor sock{::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, BTPROTO_RFCOMM)};
-    if (sock.fd < 0)
+    UniqueFd sock(::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, BTPROTO_RFCOMM));
+    if (!sock.isOpen())
         return -1;
     sockaddr_rc local{};
     local.rc_family = AF_BLUETOOTH;
     local.rc_bdaddr = adapter;
-    if (::bind(sock.fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
         return -1;
     sockaddr_rc target{};
     target.rc_family = AF_BLUETOOTH;
     target.rc_bdaddr = device;
     target.rc_channel = uint8_t(channel);
-    if (::connect(sock.fd, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0) {
-        // EINTR on a non-blocking connect: the connect goes on in the background, as with EINPROGRESS.
-        if (errno != EINPROGRESS && errno != EINTR)
-            return -1;
-        if (!connectFinished(sock.fd, kStepTimeoutMs))
-            return -1;
-    }
+    if (connectSocket(sock.get(), reinterpret_cast<const sockaddr *>(&target), sizeof target, kStepTimeoutMs) != 0)
+        return -1;
     return sock.release();
 }
 

@@ -2,8 +2,7 @@
 
 #include "abandonablecall.h"
 #include "bluetoothlibrary.h"
-
-#include <unistd.h>
+#include "uniquefd.h"
 
 BtDeviceStream::Library BtDeviceStream::bluezLibrary()
 {
@@ -32,8 +31,7 @@ int BtDeviceStream::open()
     const std::optional<int> connected = runAbandonably<int>(
         [device = m_device, connect = m_library.connect] { return connect(device, kServiceName); },
         [release = m_library.release](int &sock) {
-            if (sock != -1)
-                ::close(sock);
+            UniqueFd(sock).reset();
             release();
         },
         m_interrupt);

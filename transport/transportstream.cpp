@@ -1,5 +1,7 @@
 #include "transportstream.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -14,15 +16,14 @@ int TransportStream::readU16()
 {
     unsigned char b[2];
     read(b, 2);
-    return (b[0] << 8) | b[1];
+    return qFromBigEndian<quint16>(b);
 }
 
 int TransportStream::readU32()
 {
     unsigned char b[4];
     read(b, 4);
-    const std::uint32_t v = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
-    return static_cast<std::int32_t>(v);
+    return static_cast<std::int32_t>(qFromBigEndian<quint32>(b));
 }
 
 void TransportStream::writeU8(int value)
@@ -33,9 +34,8 @@ void TransportStream::writeU8(int value)
 
 void TransportStream::writeU32(int value)
 {
-    const auto v = static_cast<std::uint32_t>(value);
-    const unsigned char b[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-                                static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    unsigned char b[4];
+    qToBigEndian(static_cast<quint32>(value), b);
     write(b, 4);
 }
 

@@ -1,11 +1,12 @@
 #include "winsockstream.h"
 
 #include "abandonablecall.h"
+#include "socketconnect.h"
+#include "streaminterrupt.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -69,26 +70,8 @@ int WinSockStream::open()
     address.sin_addr.s_addr = *ip;
     address.sin_port = htons(static_cast<uint16_t>(m_port & 0xffff));
 
-    int error = 0;
-    if (::connect(m_sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR) {
-            switch (waitFor(WaitFor::Writable, -1)) {
-            case WaitResult::Ready: {
-                socklen_t len = sizeof error;
-                if (::getsockopt(m_sock, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-                    error = errno;
-                break;
-            }
-            case WaitResult::Interrupted:
-                error = ECANCELED;
-                break;
-            default:
-                error = errno;
-                break;
-            }
-        }
-    }
+    const int error = connectSocket(m_sock, reinterpret_cast<const sockaddr *>(&address), sizeof address, -1,
+                                    m_interrupt ? m_interrupt->fd() : -1);
     // A reset can only follow a connection that was made. A server that accepts and resets at once may
     // do so before the wait above has seen the connect complete, leaving the reset in SO_ERROR: the
     // outcome is the same as when the reset comes a moment later, a connection whose first transfer fails.

@@ -211,23 +211,10 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
     return o;
 }
 
-// The paired devices that BlueZ knows, as the transport dialog lists them.
-QList<BtDeviceInfo> bluetoothDevices()
-{
-    QList<BtDeviceInfo> devices;
-    bt_lib_open();
-    for (int i = 0; i < bt_lib_device_get_count(); ++i) {
-        BtDeviceInfo device;
-        bt_lib_device_get(i, &device);
-        devices.append(device);
-    }
-    return devices;
-}
-
 // The listed device with the address in wanted, which is all the record holds so far.
 std::optional<BtDeviceInfo> findBluetoothDevice(const BtDeviceInfo &wanted)
 {
-    for (const BtDeviceInfo &device : bluetoothDevices()) {
+    for (const BtDeviceInfo &device : btListDevices()) {
         if (std::equal(std::begin(device.address), std::end(device.address), std::begin(wanted.address)))
             return device;
     }
@@ -260,7 +247,7 @@ int main(int argc, char *argv[])
     }
 
     if (options->transport == Transport::ListBluetooth) {
-        const QList<BtDeviceInfo> devices = bluetoothDevices();
+        const QList<BtDeviceInfo> devices = btListDevices();
         for (const BtDeviceInfo &device : devices)
             printLine(stdout, btDeviceLabel(device));
         if (devices.isEmpty())

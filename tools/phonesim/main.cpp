@@ -7,6 +7,7 @@
 #include "testpattern.h"
 
 #include "btdevicestream.h"
+#include "clientinfo.h"
 #include "jpegencoder.h"
 
 #include <QCommandLineParser>
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace {
@@ -31,9 +33,6 @@ struct Size
     int width = 0;
     int height = 0;
 };
-
-// Generated frames larger than this are refused: the pre-encoded loop lives in memory.
-constexpr qint64 maxEncodedPixels = 7680LL * 4320LL;
 
 [[noreturn]] void fail(const QString &message, int code = 2)
 {
@@ -68,7 +67,8 @@ Size parseSize(const QCommandLineParser &parser, const QString &name)
 
 QByteArray encodePatternFrame(Size size, int frame, int quality)
 {
-    if (qint64(size.width) * size.height > maxEncodedPixels)
+    // The pre-encoded loop lives in memory: nothing larger than the client takes.
+    if (qint64(size.width) * size.height > ClientInfo::kMaxFramePixels)
         fail(QStringLiteral("%1x%2 is too large to generate").arg(size.width).arg(size.height));
     const std::vector<unsigned char> pixels = renderTestPattern(size.width, size.height, frame);
     const std::vector<unsigned char> jpeg = encodeJpeg(pixels.data(), size.width, size.height, quality);
@@ -267,7 +267,10 @@ int main(int argc, char *argv[])
                         "as it finds a phone's.");
     option("channel", "RFCOMM channel for --bluetooth, 1-30 (default: the first free one).", "N");
     option("once", "Exit when the first connection ends.");
-    option("version", "Server version in the version reply (default 2.19).", "MAJ.MIN", "2.19");
+    // By default the server is of the client's own version.
+    const std::string clientVersion = ClientInfo::versionText();
+    const std::string versionHelp = "Server version in the version reply (default " + clientVersion + ").";
+    option("version", versionHelp.c_str(), "MAJ.MIN", clientVersion.c_str());
     option("third-byte", "Third byte of the version reply (default 0).", "N", "0");
     option("command3", "Value byte of the command-3 reply (default 0).", "N", "0");
     option("size", "Frame size announced in the resolution reply (default 640x480).", "WxH", "640x480");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clientinfo.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -7,12 +9,12 @@
 
 class QIODevice;
 
-// How the simulated camera server answers and misbehaves. The defaults are a well-behaved
-// server of version 2.19 that streams 640x480 frames at 30 fps.
+// How the simulated camera server answers and misbehaves. The defaults are a well-behaved server of
+// the client's own version that streams 640x480 frames at 30 fps.
 struct SessionConfig
 {
-    int versionMajor = 2;
-    int versionMinor = 19;
+    int versionMajor = ClientInfo::kMajorVersion;
+    int versionMinor = ClientInfo::kMinorVersion;
     int thirdByte = 0;
     int command3Value = 0;
     int width = 640; // announced in the resolution reply

@@ -1,5 +1,6 @@
 #include "pseudoterminal.h"
 
+#include "pollwait.h"
 #include "systemerror.h"
 
 #include <QDeadlineTimer>
@@ -24,16 +25,6 @@ int pollTimeout(const QDeadlineTimer &deadline)
     if (deadline.isForever())
         return -1;
     return int(std::clamp<qint64>(deadline.remainingTime(), 0, INT_MAX));
-}
-
-// Polls the descriptors, waiting out signals up to the deadline; the poll() result.
-int pollUntil(pollfd *fds, nfds_t count, const QDeadlineTimer &deadline)
-{
-    for (;;) {
-        const int n = ::poll(fds, count, pollTimeout(deadline));
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
 }
 
 } // namespace
@@ -138,7 +129,7 @@ bool SerialLine::waitForClient(int timeoutMs)
         if (m_clients > 0)
             return true;
         pollfd watch{m_watch, POLLIN, 0};
-        if (pollUntil(&watch, 1, deadline) <= 0)
+        if (pollUntil(&watch, 1, pollTimeout(deadline)) <= 0)
             return false;
     }
 }
@@ -164,7 +155,7 @@ bool SerialLine::waitUntilRead(int timeoutMs)
         if (deadline.hasExpired())
             return false;
         pollfd watch{m_watch, POLLIN, 0};
-        pollUntil(&watch, 1, QDeadlineTimer(std::min<qint64>(lookEveryMs, deadline.remainingTime())));
+        pollUntil(&watch, 1, pollTimeout(QDeadlineTimer(std::min<qint64>(lookEveryMs, deadline.remainingTime()))));
     }
 }
 
@@ -276,7 +267,7 @@ bool SerialLineChannel::waitFor(Moved wanted, int msecs)
         }
         const short masterEvents = short(POLLIN | (bytesToWrite() > 0 ? POLLOUT : 0));
         pollfd fds[2] = {{master, masterEvents, 0}, {m_line.m_watch, POLLIN, 0}};
-        const int ready = pollUntil(fds, 2, deadline);
+        const int ready = pollUntil(fds, 2, pollTimeout(deadline));
         if (ready == 0)
             return false;
         if (ready < 0 || (fds[0].revents & (POLLERR | POLLNVAL))) {
