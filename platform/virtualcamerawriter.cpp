@@ -1,0 +1,189 @@
+#include "virtualcamerawriter.h"
+
+#include "loopbackdevice.h"
+#include "yuyv.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The one line of standard error the camera may print. A failure that repeats on every
+// connection is reported once; a different one is reported again.
+void reportOnce(const std::string &line)
+{
+    static std::string lastLine;
+    if (line == lastLine)
+        return;
+    lastLine = line;
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void reportConfiguredFailure(const std::string &path, const std::string &why)
+{
+    reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
+}
+
+} // namespace
+
+bool VirtualCameraWriter::open(int width, int height, const std::string &configured)
+{
+    const bool fromConfiguration = !configured.empty();
+    // Readers of a loopback device lose the picture when its writer closes or changes size, so a
+    // device stays open from one connection to the next while nothing about it changes.
+    if (m_sink == Sink::Device && width == m_width && height == m_height && fromConfiguration == m_configured
+        && (!fromConfiguration || configured == m_path)) {
+        m_inUse = true;
+        return true;
+    }
+    release();
+
+    const int evenWidth = width & ~1;
+    if (evenWidth <= 0 || height <= 0 || static_cast<long long>(width) * height * 3 > INT_MAX)
+        return false;
+    m_width = width;
+    m_height = height;
+    m_configured = fromConfiguration;
+    m_yuyv.resize(static_cast<std::size_t>(evenWidth) * 2 * height);
+    if (!(fromConfiguration ? openConfigured(configured) : openLoopback())) {
+        release();
+        return false;
+    }
+    m_inUse = true;
+    return true;
+}
+
+bool VirtualCameraWriter::openConfigured(const std::string &path)
+{
+    const auto fail = [&path](const std::string &why) {
+        reportConfiguredFailure(path, why);
+        return false;
+    };
+    m_path = path;
+    struct stat info{};
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (exists && S_ISCHR(info.st_mode)) {
+        FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.isOpen())
+            return fail(std::strerror(errno));
+        std::string error;
+        if (!openDevice(std::move(fd), error))
+            return fail(error);
+        return true;
+    }
+
+    m_sink = Sink::Raw;
+    std::string error;
+    if (exists && S_ISFIFO(info.st_mode)) {
+        // No reader yet is no failure: every frame tries again, and the first one after a reader
+        // came is the first it gets.
+        m_raw.openFifo(path, m_yuyv.size());
+        switch (m_raw.ready(error)) {
+        case RawVideoSink::State::Failed:
+            return fail(error);
+        case RawVideoSink::State::NoReader:
+            reportOnce("Lumo Webcam: waiting for a program to read " + path + " (LUMO_VIRTUAL_CAMERA)");
+            break;
+        case RawVideoSink::State::Ready:
+            break;
+        }
+        return true;
+    }
+    if (!m_raw.openFile(path, error))
+        return fail(error);
+    return true;
+}
+
+bool VirtualCameraWriter::openLoopback()
+{
+    const LoopbackScan scan = scanLoopbackDevices();
+    if (scan.candidates.empty()) {
+        // With exclusive_caps=1 a loopback device offers no output while another program writes
+        // to it, and also after a writer of v4l2loopback 0.12.7 that never started streaming.
+        if (!scan.busy.empty())
+            reportOnce("Lumo Webcam: no free virtual camera; " + scan.busy.front()
+                       + " takes no output (another program may be writing to it); otherwise reload it with: "
+                       + kLoopbackReloadHint);
+        else
+            reportOnce(std::string("Lumo Webcam: no virtual camera found; load one with: ") + kLoopbackLoadHint);
+        return false;
+    }
+    std::string firstError;
+    for (const std::string &node : scan.candidates) {
+        std::string error;
+        FileDescriptor fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.isOpen())
+            error = std::strerror(errno);
+        else if (openDevice(std::move(fd), error)) {
+            m_path = node;
+            return true;
+        }
+        if (firstError.empty())
+            firstError = node + ": " + error;
+    }
+    reportOnce("Lumo Webcam: cannot use virtual camera " + firstError + "; reload it with: " + kLoopbackReloadHint);
+    return false;
+}
+
+bool VirtualCameraWriter::openDevice(FileDescriptor fd, std::string &error)
+{
+    if (!setLoopbackFormat(fd.get(), m_width, m_height, error))
+        return false;
+    handBackOnClose(fd.get());
+    m_device = std::move(fd);
+    m_sink = Sink::Device;
+    return true;
+}
+
+void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
+{
+    if (!m_inUse || !bgr || length != m_width * m_height * 3)
+        return;
+    if (m_sink == Sink::Raw) {
+        std::string error;
+        switch (m_raw.ready(error)) {
+        case RawVideoSink::State::Failed:
+            reportConfiguredFailure(m_path, error);
+            release();
+            return;
+        case RawVideoSink::State::NoReader:
+            return;
+        case RawVideoSink::State::Ready:
+            break;
+        }
+        bgrToYuyv(bgr, m_width, m_height, m_yuyv.data());
+        // A FIFO's reader went away: the sink waits for the next one. A file that failed: the rest
+        // of this connection's frames go nowhere, and the next open starts afresh.
+        if (!m_raw.write(m_yuyv.data(), m_yuyv.size()) && !m_raw.isFifo())
+            release();
+        return;
+    }
+    if (m_sink != Sink::Device)
+        return;
+    bgrToYuyv(bgr, m_width, m_height, m_yuyv.data());
+    if (!writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size()))
+        release(); // the next open starts afresh
+}
+
+void VirtualCameraWriter::close()
+{
+    m_inUse = false;
+    if (m_sink != Sink::Device)
+        release();
+}
+
+void VirtualCameraWriter::release()
+{
+    m_device.reset();
+    m_raw.close();
+    m_sink = Sink::None;
+    m_inUse = false;
+    m_path.clear();
+    m_width = 0;
+    m_height = 0;
+}
