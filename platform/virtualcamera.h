@@ -6,7 +6,8 @@
 // The device is LUMO_VIRTUAL_CAMERA if that names one; otherwise the loopback device labelled
 // "Lumo Webcam"; otherwise the first v4l2loopback device that offers video output. A regular file or
 // FIFO named by LUMO_VIRTUAL_CAMERA receives the same YUYV frames one after another, and a path that
-// does not exist yet becomes a regular file. A FIFO is written while a program reads it: frames that
+// does not exist yet becomes a regular file, except inside /dev, where it can only be a mistyped
+// device. A FIFO is written while a program reads it: frames that
 // find no reader (none has opened it yet, or the last one closed it) go nowhere, and each of them
 // looks for one again without waiting. One camera per process; the capture thread is its only user
 // at any time.

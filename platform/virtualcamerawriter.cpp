@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -27,6 +28,14 @@ void reportOnce(const std::string &line)
 void reportConfiguredFailure(const std::string &path, const std::string &why)
 {
     reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
+}
+
+// Nothing in /dev is made by this program: a path there that does not exist is a mistyped device.
+bool insideDev(const std::string &path)
+{
+    std::error_code error;
+    const std::string normal = std::filesystem::absolute(path, error).lexically_normal().string();
+    return normal.rfind("/dev/", 0) == 0;
 }
 
 } // namespace
@@ -67,6 +76,8 @@ bool VirtualCameraWriter::openConfigured(const std::string &path)
     m_path = path;
     struct stat info{};
     const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (!exists && insideDev(path))
+        return fail(std::strerror(ENOENT));
     if (exists && S_ISCHR(info.st_mode)) {
         FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
         if (!fd.isOpen())

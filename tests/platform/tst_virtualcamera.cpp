@@ -34,6 +34,7 @@ private slots:
     void fifoReaderGetsLargeFramesWholeAndInOrder();
     void fifoWithoutReaderIsWaitedForWithoutHoldingUpTheWriter();
     void fifoReaderLeavingCostsOnlyTheFrames();
+    void unusablePathFailsWithOneLineNamingIt_data();
     void unusablePathFailsWithOneLineNamingIt();
     void noLoopbackDeviceFailsWithTheModprobeHint();
 
@@ -334,9 +335,19 @@ void TestVirtualCamera::fifoReaderLeavingCostsOnlyTheFrames()
     QCOMPARE(reader->read(2 * frameBytes), yuyvOf(makeTestPicture(width, height, 2), width, height));
 }
 
+void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("missing folder") << QStringLiteral("no/such/dir/camera");
+    // A device name with a typo is not made into a file.
+    QTest::newRow("missing device") << QStringLiteral("/dev/lumo-test-vide0");
+}
+
 void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt()
 {
-    const QString path = m_dir->filePath(QStringLiteral("no/such/dir/camera"));
+    QFETCH(QString, path);
+    if (QDir::isRelativePath(path))
+        path = m_dir->filePath(path);
     qputenv("LUMO_VIRTUAL_CAMERA", QFile::encodeName(path));
     StderrCapture capture;
     for (int connection = 0; connection < 3; ++connection) {
@@ -347,6 +358,7 @@ void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt()
     const QByteArray printed = capture.text();
     QCOMPARE(printed.count('\n'), 1);
     QVERIFY2(printed.contains(QFile::encodeName(path)) && printed.contains(strerror(ENOENT)), printed);
+    QVERIFY(!QFile::exists(path));
 }
 
 void TestVirtualCamera::noLoopbackDeviceFailsWithTheModprobeHint()
