@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -17,7 +16,6 @@
 namespace {
 
 const char cardLabel[] = "Lumo Webcam";
-const char loopbackDriver[] = "v4l2 loopback";
 
 // The /dev/videoN nodes in the order of N.
 std::vector<std::string> videoNodes()
@@ -42,6 +40,12 @@ std::vector<std::string> videoNodes()
     return nodes;
 }
 
+std::string text(const std::uint8_t *field, std::size_t size)
+{
+    const char *chars = reinterpret_cast<const char *>(field);
+    return std::string(chars, ::strnlen(chars, size));
+}
+
 } // namespace
 
 int loopbackIoctl(int fd, unsigned long request, void *arg)
@@ -53,38 +57,19 @@ int loopbackIoctl(int fd, unsigned long request, void *arg)
     return result;
 }
 
-bool queryLoopbackIdentity(int fd, LoopbackIdentity &identity)
+std::vector<LoopbackNode> findLoopbackDevices()
 {
-    v4l2_capability cap{};
-    if (loopbackIoctl(fd, VIDIOC_QUERYCAP, &cap) < 0)
-        return false;
-    const std::uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
-    const auto text = [](const auto &field) {
-        const char *chars = reinterpret_cast<const char *>(field);
-        return std::string(chars, ::strnlen(chars, sizeof field));
-    };
-    identity.card = text(cap.card);
-    identity.driver = text(cap.driver);
-    identity.offersOutput = (caps & V4L2_CAP_VIDEO_OUTPUT) != 0;
-    return true;
-}
-
-LoopbackScan scanLoopbackDevices()
-{
-    LoopbackScan scan;
-    std::vector<std::string> others;
+    std::vector<LoopbackNode> labelled;
+    std::vector<LoopbackNode> others;
     for (const std::string &node : videoNodes()) {
         const FileDescriptor fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        LoopbackIdentity identity;
-        if (!fd.isOpen() || !queryLoopbackIdentity(fd.get(), identity) || identity.driver != loopbackDriver)
+        v4l2_capability cap{};
+        if (!fd.isOpen() || loopbackIoctl(fd.get(), VIDIOC_QUERYCAP, &cap) < 0
+            || text(cap.driver, sizeof cap.driver) != kLoopbackDriver)
             continue;
-        if (identity.card == cardLabel)
-            scan.candidates.push_back(node);
-        else if (identity.offersOutput)
-            others.push_back(node);
-        else
-            scan.busy.push_back(node);
+        LoopbackNode found{node, text(cap.card, sizeof cap.card)};
+        (found.card == cardLabel ? labelled : others).push_back(std::move(found));
     }
-    scan.candidates.insert(scan.candidates.end(), others.begin(), others.end());
-    return scan;
+    labelled.insert(labelled.end(), others.begin(), others.end());
+    return labelled;
 }

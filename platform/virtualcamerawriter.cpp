@@ -38,6 +38,8 @@ bool insideDev(const std::string &path)
     return normal.rfind("/dev/", 0) == 0;
 }
 
+const char withoutOutputText[] = " takes no output since a program wrote to it without streaming";
+
 } // namespace
 
 bool VirtualCameraWriter::open(int width, int height, const std::string &configured)
@@ -83,9 +85,17 @@ bool VirtualCameraWriter::openConfigured(const std::string &path)
         if (!fd.isOpen())
             return fail(std::strerror(errno));
         std::string error;
-        if (!openDevice(std::move(fd), error))
+        switch (claimDevice(std::move(fd), error)) {
+        case LoopbackClaim::Taken:
+            return true;
+        case LoopbackClaim::Busy:
+            reportOnce("Lumo Webcam: " + path + " (LUMO_VIRTUAL_CAMERA) is in use by another program");
+            return false;
+        case LoopbackClaim::WithoutOutput:
+            return fail(std::string("it") + withoutOutputText + "; reload it with: " + kLoopbackReloadHint);
+        case LoopbackClaim::Failed:
             return fail(error);
-        return true;
+        }
     }
 
     m_sink = Sink::Raw;
@@ -112,43 +122,68 @@ bool VirtualCameraWriter::openConfigured(const std::string &path)
 
 bool VirtualCameraWriter::openLoopback()
 {
-    const LoopbackScan scan = scanLoopbackDevices();
-    if (scan.candidates.empty()) {
-        // With exclusive_caps=1 a loopback device offers no output while another program writes
-        // to it, and also after a writer of v4l2loopback 0.12.7 that never started streaming.
-        if (!scan.busy.empty())
-            reportOnce("Lumo Webcam: no free virtual camera; " + scan.busy.front()
-                       + " takes no output (another program may be writing to it); otherwise reload it with: "
-                       + kLoopbackReloadHint);
-        else
-            reportOnce(std::string("Lumo Webcam: no virtual camera found; load one with: ") + kLoopbackLoadHint);
+    const std::vector<LoopbackNode> nodes = findLoopbackDevices();
+    if (nodes.empty()) {
+        reportOnce(std::string("Lumo Webcam: no virtual camera found; load one with: ") + kLoopbackLoadHint);
         return false;
     }
-    std::string firstError;
-    for (const std::string &node : scan.candidates) {
+    std::string busy;
+    std::string withoutOutput;
+    std::string failure;
+    for (const LoopbackNode &node : nodes) {
         std::string error;
-        FileDescriptor fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
-        if (!fd.isOpen())
+        FileDescriptor fd(::open(node.path.c_str(), O_RDWR | O_CLOEXEC));
+        LoopbackClaim claim = LoopbackClaim::Failed;
+        if (fd.isOpen())
+            claim = claimDevice(std::move(fd), error);
+        else
             error = std::strerror(errno);
-        else if (openDevice(std::move(fd), error)) {
-            m_path = node;
+        switch (claim) {
+        case LoopbackClaim::Taken:
+            m_path = node.path;
             return true;
+        case LoopbackClaim::Busy:
+            if (busy.empty())
+                busy = node.name();
+            break;
+        case LoopbackClaim::WithoutOutput:
+            if (withoutOutput.empty())
+                withoutOutput = node.name();
+            break;
+        case LoopbackClaim::Failed:
+            if (failure.empty())
+                failure = node.path + ": " + error;
+            break;
         }
-        if (firstError.empty())
-            firstError = node + ": " + error;
     }
-    reportOnce("Lumo Webcam: cannot use virtual camera " + firstError + "; reload it with: " + kLoopbackReloadHint);
+    // The device a user looks for first: the one busy with another writer; then one that only a
+    // reload of the module brings back.
+    if (!busy.empty())
+        reportOnce("Lumo Webcam: " + busy + " is in use by another program");
+    else if (!withoutOutput.empty())
+        reportOnce("Lumo Webcam: no free virtual camera; " + withoutOutput + withoutOutputText
+                   + "; reload it with: " + kLoopbackReloadHint);
+    else
+        reportOnce("Lumo Webcam: cannot use virtual camera " + failure);
     return false;
 }
 
-bool VirtualCameraWriter::openDevice(FileDescriptor fd, std::string &error)
+LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &error)
 {
-    if (!setLoopbackFormat(fd.get(), m_width, m_height, error))
-        return false;
+    int width = m_width;
+    int height = m_height;
+    const LoopbackClaim claim = claimLoopback(fd.get(), width, height, 30, error);
+    if (claim != LoopbackClaim::Taken)
+        return claim;
+    // A reader holds the device at another size.
+    if (width != (m_width & ~1) || height != m_height) {
+        error = "the device does not take " + std::to_string(m_width & ~1) + "x" + std::to_string(m_height) + " YUYV";
+        return LoopbackClaim::Failed;
+    }
     handBackOnClose(fd.get());
     m_device = std::move(fd);
     m_sink = Sink::Device;
-    return true;
+    return claim;
 }
 
 void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)

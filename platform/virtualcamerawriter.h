@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filedescriptor.h"
+#include "loopbackdevice.h"
 #include "rawvideosink.h"
 
 #include <cstdint>
@@ -31,7 +32,7 @@ private:
 
     bool openConfigured(const std::string &path);
     bool openLoopback();
-    bool openDevice(FileDescriptor fd, std::string &error);
+    LoopbackClaim claimDevice(FileDescriptor fd, std::string &error);
     void release();
 
     FileDescriptor m_device;

@@ -6,12 +6,12 @@
 //
 // The camera has to find DEVICE by itself (LUMO_VIRTUAL_CAMERA is unset): DEVICE is the node it is
 // expected to pick, e.g. /dev/video11. With OTHER, a last writer names that node in
-// LUMO_VIRTUAL_CAMERA and must write there instead. The reader checks that
-// frames read from DEVICE are byte for byte what bgrToYuyv makes of the pictures written. Two
-// writer processes follow each other, the first with three connections (the same size twice, so
-// the device stays open, then a new odd size, so it is set up again), because a loopback device
-// must take a new writer after the last one has gone.
-
+// LUMO_VIRTUAL_CAMERA and must write there instead, and a second client, while a first one feeds
+// DEVICE, must take OTHER; without OTHER it must be refused with one line that says DEVICE is in use. The reader checks that frames read from DEVICE are byte for byte what
+// bgrToYuyv makes of the pictures written. Two writer processes follow each other, the first with
+// three connections (the same size twice, so the device stays open, then a new odd size, so it is set
+// up again), because a loopback device must take a new writer after the last one has gone.
+//
 #include "testpicture.h"
 #include "virtualcamera.h"
 #include "yuyv.h"
@@ -232,24 +232,178 @@ int runWriter(const std::string &device, const std::vector<Session> &sessions, c
     return failures;
 }
 
+// A writer process driven line by line from the main process, as a front end drives the camera:
+//   open W H SET    filter_wrapper_open, then frames of picture set SET about 15 times a second;
+//                   answers "ok DEVICE" (the device it holds) or "fail"
+//   close           filter_wrapper_close; answers "ok"
+//   quit            ends the process
+// What the camera prints on standard error goes to the file errorFile.
+class DrivenWriter
+{
+public:
+    explicit DrivenWriter(std::string errorFile) : m_errorFile(std::move(errorFile))
+    {
+        int commands[2];
+        int answers[2];
+        if (::pipe2(commands, O_CLOEXEC) < 0 || ::pipe2(answers, O_CLOEXEC) < 0)
+            return;
+        std::fflush(stdout);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(commands[1]);
+            ::close(answers[0]);
+            const int err = ::open(m_errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(err, STDERR_FILENO);
+            serve(::fdopen(commands[0], "r"), ::fdopen(answers[1], "w"));
+            std::fflush(stdout);
+            std::exit(0); // exit, not _exit: the camera closes its device on the way out
+        }
+        ::close(commands[0]);
+        ::close(answers[1]);
+        m_commands = ::fdopen(commands[1], "w");
+        m_answers = ::fdopen(answers[0], "r");
+    }
+    ~DrivenWriter()
+    {
+        if (m_commands) {
+            std::fputs("quit\n", m_commands);
+            std::fclose(m_commands);
+            std::fclose(m_answers);
+        }
+        if (m_pid > 0)
+            waitFor(m_pid);
+    }
+
+    // The answer to one command line.
+    std::string ask(const std::string &command)
+    {
+        if (!m_commands)
+            return "fail";
+        std::fprintf(m_commands, "%s\n", command.c_str());
+        std::fflush(m_commands);
+        char line[256] = {};
+        if (!std::fgets(line, sizeof line, m_answers))
+            return "fail";
+        line[std::strcspn(line, "\n")] = '\0';
+        return line;
+    }
+
+    std::string printed() const
+    {
+        std::string text;
+        if (std::FILE *file = std::fopen(m_errorFile.c_str(), "r")) {
+            char chunk[512];
+            while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, file))
+                text.append(chunk, n);
+            std::fclose(file);
+        }
+        return text;
+    }
+
+private:
+    static std::string heldDevice()
+    {
+        for (int fd = 0; fd < 1024; ++fd) {
+            char target[256] = {};
+            const std::string link = "/proc/self/fd/" + std::to_string(fd);
+            if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "/dev/video", 10) == 0)
+                return target;
+        }
+        return "none";
+    }
+
+    static void serve(std::FILE *commands, std::FILE *answers)
+    {
+        std::vector<Bytes> pictures;
+        int next = 0;
+        for (;;) {
+            pollfd command{::fileno(commands), POLLIN, 0};
+            if (::poll(&command, 1, pictures.empty() ? -1 : 66) == 0) {
+                const Bytes &p = pictures[next++ % pictures.size()];
+                filter_wrapper_write_frame_data(p.data(), static_cast<int>(p.size()));
+                continue;
+            }
+            char line[256] = {};
+            if (!std::fgets(line, sizeof line, commands) || std::strncmp(line, "quit", 4) == 0)
+                return;
+            int width = 0, height = 0, set = 0;
+            std::string answer = "ok";
+            if (std::sscanf(line, "open %d %d %d", &width, &height, &set) == 3) {
+                pictures.clear();
+                if (filter_wrapper_open(width, height)) {
+                    for (int i = 0; i < pictureCount; ++i)
+                        pictures.push_back(makeTestPicture(width, height, set * pictureCount + i));
+                    answer += " " + heldDevice();
+                } else {
+                    answer = "fail";
+                }
+            } else if (std::strncmp(line, "close", 5) == 0) {
+                pictures.clear();
+                filter_wrapper_close();
+            }
+            std::fprintf(answers, "%s\n", answer.c_str());
+            std::fflush(answers);
+        }
+    }
+
+    std::string m_errorFile;
+    pid_t m_pid = -1;
+    std::FILE *m_commands = nullptr;
+    std::FILE *m_answers = nullptr;
+};
+
+// A second client while a first one feeds device: it must take other, the free one.
+int secondClientTakesTheFreeDevice(const std::string &device, const std::string &other)
+{
+    std::printf("-- a second client while the first one feeds %s\n", device.c_str());
+    DrivenWriter first("/tmp/first.err");
+    DrivenWriter second("/tmp/second.err");
+    const std::string firstTook = first.ask("open 320 240 0");
+    const std::string secondTook = second.ask("open 320 240 1");
+    std::printf("  first: %s, second: %s\n", firstTook.c_str(), secondTook.c_str());
+    if (firstTook != "ok " + device || secondTook != "ok " + other)
+        return fail("second client", "did not take the free device");
+    return 0;
+}
+
+// A second client while a first one feeds the only device: refused, in one line.
+int secondClientIsRefused(const std::string &device)
+{
+    std::printf("-- a second client while the first one feeds %s\n", device.c_str());
+    DrivenWriter first("/tmp/first.err");
+    DrivenWriter second("/tmp/second.err");
+    const std::string firstTook = first.ask("open 320 240 0");
+    const std::string secondTook = second.ask("open 320 240 1");
+    std::printf("  first: %s, second: %s: %s", firstTook.c_str(), secondTook.c_str(), second.printed().c_str());
+    if (firstTook != "ok " + device || secondTook != "fail"
+        || second.printed().find("Lumo Webcam: " + device + " (") != 0
+        || second.printed().find(") is in use by another program\n") == std::string::npos)
+        return fail("second client", "not refused with the in-use line");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc != 2 && argc != 3) {
+    ::unsetenv("LUMO_VIRTUAL_CAMERA");
+    int failures = 0;
+    if (argc == 2 || argc == 3) {
+        const std::string device = argv[1];
+        failures += runWriter(device, {{320, 240}, {320, 240}, {321, 181}});
+        std::printf("-- second writer process, after the first has gone\n");
+        failures += runWriter(device, {{640, 480}});
+        if (argc == 3) {
+            std::printf("-- writer with LUMO_VIRTUAL_CAMERA=%s\n", argv[2]);
+            failures += runWriter(argv[2], {{176, 144}}, argv[2]);
+            failures += secondClientTakesTheFreeDevice(device, argv[2]);
+        } else {
+            failures += secondClientIsRefused(device);
+        }
+    } else {
         std::fprintf(stderr, "usage: %s DEVICE [OTHER]\n", argv[0]);
         return 2;
-    }
-    const std::string device = argv[1];
-    ::unsetenv("LUMO_VIRTUAL_CAMERA");
-
-    int failures = runWriter(device, {{320, 240}, {320, 240}, {321, 181}});
-    std::printf("-- second writer process, after the first has gone\n");
-    failures += runWriter(device, {{640, 480}});
-    if (argc == 3) {
-        std::printf("-- writer with LUMO_VIRTUAL_CAMERA=%s\n", argv[2]);
-        failures += runWriter(argv[2], {{176, 144}}, argv[2]);
     }
     std::printf("vcam_device_test: %s\n", failures ? "FAILED" : "passed");
     return failures ? 1 : 0;
