@@ -15,8 +15,10 @@
 
 // Opens the camera for frames of width x height pixels of 3 bytes (B, G, R, as the decoder makes them).
 // Returns nonzero on success. On failure the writes go nowhere and one line on standard error says
-// why, and how to load the module when there is none. A device stays open between connections while
-// the size stays the same, so that programs reading it do not break.
+// why, and how to load the module when there is none. A device stays open between connections, so
+// that programs reading it do not break: a connection of another size sets the device to its size
+// when nothing reads it, and otherwise fits its frames into the size the reader holds (with black
+// bars), saying so in one line.
 int filter_wrapper_open(int width, int height);
 
 // Converts one frame (length = width * height * 3 bytes) to YUYV and writes it whole.

@@ -40,6 +40,11 @@ bool insideDev(const std::string &path)
 
 const char withoutOutputText[] = " takes no output since a program wrote to it without streaming";
 
+std::string sizeText(int width, int height)
+{
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
 } // namespace
 
 bool VirtualCameraWriter::open(int width, int height, const std::string &configured)
@@ -59,11 +64,22 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
         return false;
     m_width = width;
     m_height = height;
+    m_frameWidth = evenWidth;
+    m_frameHeight = height;
     m_configured = fromConfiguration;
-    m_yuyv.resize(static_cast<std::size_t>(evenWidth) * 2 * height);
+    const int previousWidth = m_deviceWidth;
+    const int previousHeight = m_deviceHeight;
     if (!(fromConfiguration ? openConfigured(configured) : openLoopback())) {
         release();
         return false;
+    }
+    m_yuyv.resize(static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
+    if (m_sink == Sink::Device) {
+        if (m_frameWidth != evenWidth || m_frameHeight != height)
+            reportOnce("Lumo Webcam: " + m_path + " is held at " + sizeText(m_frameWidth, m_frameHeight)
+                       + " by a program reading it; the " + sizeText(width, height) + " frames are fitted into it");
+        else if (previousWidth > 0 && (previousWidth != m_frameWidth || previousHeight != m_frameHeight))
+            reportOnce("Lumo Webcam: " + m_path + " set to " + sizeText(m_frameWidth, m_frameHeight));
     }
     m_inUse = true;
     return true;
@@ -170,19 +186,16 @@ bool VirtualCameraWriter::openLoopback()
 
 LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &error)
 {
-    int width = m_width;
-    int height = m_height;
+    int width = m_frameWidth;
+    int height = m_frameHeight;
     const LoopbackClaim claim = claimLoopback(fd.get(), width, height, 30, error);
     if (claim != LoopbackClaim::Taken)
         return claim;
-    // A reader holds the device at another size.
-    if (width != (m_width & ~1) || height != m_height) {
-        error = "the device does not take " + std::to_string(m_width & ~1) + "x" + std::to_string(m_height) + " YUYV";
-        return LoopbackClaim::Failed;
-    }
     handBackOnClose(fd.get());
     m_device = std::move(fd);
     m_sink = Sink::Device;
+    m_frameWidth = m_deviceWidth = width;
+    m_frameHeight = m_deviceHeight = height;
     return claim;
 }
 
@@ -202,7 +215,7 @@ void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
         case RawVideoSink::State::Ready:
             break;
         }
-        bgrToYuyv(bgr, m_width, m_height, m_yuyv.data());
+        m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
         // A FIFO's reader went away: the sink waits for the next one. A file that failed: the rest
         // of this connection's frames go nowhere, and the next open starts afresh.
         if (!m_raw.write(m_yuyv.data(), m_yuyv.size()) && !m_raw.isFifo())
@@ -211,7 +224,7 @@ void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
     }
     if (m_sink != Sink::Device)
         return;
-    bgrToYuyv(bgr, m_width, m_height, m_yuyv.data());
+    m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
     if (!writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size()))
         release(); // the next open starts afresh
 }
@@ -232,4 +245,6 @@ void VirtualCameraWriter::release()
     m_path.clear();
     m_width = 0;
     m_height = 0;
+    m_frameWidth = 0;
+    m_frameHeight = 0;
 }

@@ -3,6 +3,7 @@
 #include "filedescriptor.h"
 #include "loopbackdevice.h"
 #include "rawvideosink.h"
+#include "yuyv.h"
 
 #include <cstdint>
 #include <string>
@@ -12,6 +13,10 @@
 // with the path given to open() in the place of LUMO_VIRTUAL_CAMERA, converts each frame to YUYV and
 // writes it whole to the v4l2loopback device, or to the regular file or FIFO that the path names.
 // Failures are reported on standard error, once for a failure that repeats.
+//
+// A connection of another size sets the device to its size when it is free; when a reader holds the
+// device at the old size, the frames are fitted into that size instead (said in one line), so that
+// the reader keeps its picture.
 //
 // Not thread-safe: one thread at a time.
 class VirtualCameraWriter
@@ -41,7 +46,12 @@ private:
     std::string m_path;   // the device or file written to
     bool m_configured = false;
     bool m_inUse = false; // between open and close of one connection
-    int m_width = 0;
+    int m_width = 0;         // the frames handed in
     int m_height = 0;
+    int m_frameWidth = 0;    // the frames written
+    int m_frameHeight = 0;
+    int m_deviceWidth = 0;   // the frames a device last took, kept when it is closed
+    int m_deviceHeight = 0;
+    YuyvFitter m_fitter;
     std::vector<std::uint8_t> m_yuyv;
 };
