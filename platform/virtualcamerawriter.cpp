@@ -54,6 +54,7 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
     // device stays open from one connection to the next while nothing about it changes.
     if (m_sink == Sink::Device && width == m_width && height == m_height && fromConfiguration == m_configured
         && (!fromConfiguration || configured == m_path)) {
+        m_rate.restart();
         m_inUse = true;
         return true;
     }
@@ -81,6 +82,7 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
         else if (previousWidth > 0 && (previousWidth != m_frameWidth || previousHeight != m_frameHeight))
             reportOnce("Lumo Webcam: " + m_path + " set to " + sizeText(m_frameWidth, m_frameHeight));
     }
+    m_rate.restart();
     m_inUse = true;
     return true;
 }
@@ -188,7 +190,7 @@ LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &e
 {
     int width = m_frameWidth;
     int height = m_frameHeight;
-    const LoopbackClaim claim = claimLoopback(fd.get(), width, height, 30, error);
+    const LoopbackClaim claim = claimLoopback(fd.get(), width, height, m_framesPerSecond, error);
     if (claim != LoopbackClaim::Taken)
         return claim;
     handBackOnClose(fd.get());
@@ -225,8 +227,15 @@ void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
     if (m_sink != Sink::Device)
         return;
     m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
-    if (!writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size()))
+    if (!writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size())) {
         release(); // the next open starts afresh
+        return;
+    }
+    const std::optional<int> rate = m_rate.frameAt(FrameRateMeter::Clock::now());
+    if (rate && *rate != m_framesPerSecond) {
+        m_framesPerSecond = *rate;
+        announceFrameRate(m_device.get(), m_framesPerSecond);
+    }
 }
 
 void VirtualCameraWriter::close()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filedescriptor.h"
+#include "frameratemeter.h"
 #include "loopbackdevice.h"
 #include "rawvideosink.h"
 #include "yuyv.h"
@@ -16,7 +17,8 @@
 //
 // A connection of another size sets the device to its size when it is free; when a reader holds the
 // device at the old size, the frames are fitted into that size instead (said in one line), so that
-// the reader keeps its picture.
+// the reader keeps its picture. Readers are told to expect the rate the frames come at, measured over
+// each connection's first second (30 frames a second until the first measurement).
 //
 // Not thread-safe: one thread at a time.
 class VirtualCameraWriter
@@ -52,6 +54,8 @@ private:
     int m_frameHeight = 0;
     int m_deviceWidth = 0;   // the frames a device last took, kept when it is closed
     int m_deviceHeight = 0;
+    int m_framesPerSecond = 30; // announced to readers: the last connection's measured rate
+    FrameRateMeter m_rate;
     YuyvFitter m_fitter;
     std::vector<std::uint8_t> m_yuyv;
 };

@@ -1,3 +1,4 @@
+#include "frameratemeter.h"
 #include "testpicture.h"
 #include "virtualcamera.h"
 #include "workerthread.h"
@@ -37,6 +38,8 @@ private slots:
     void unusablePathFailsWithOneLineNamingIt_data();
     void unusablePathFailsWithOneLineNamingIt();
     void noLoopbackDeviceFailsWithTheModprobeHint();
+    void announcedRateIsTheFirstSecondsRate_data();
+    void announcedRateIsTheFirstSecondsRate();
 
 private:
     QString m_cameraPath;
@@ -372,6 +375,35 @@ void TestVirtualCamera::noLoopbackDeviceFailsWithTheModprobeHint()
     filter_wrapper_close();
     QCOMPARE(capture.text(), QByteArray("Lumo Webcam: no virtual camera found; load one with: sudo modprobe "
                                         "v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"\n"));
+}
+
+void TestVirtualCamera::announcedRateIsTheFirstSecondsRate_data()
+{
+    QTest::addColumn<int>("intervalMs"); // between frames
+    QTest::addColumn<int>("announced");
+    QTest::newRow("30 fps") << 33 << 30;
+    QTest::newRow("15 fps") << 67 << 15;
+    QTest::newRow("7.5 fps rounds up") << 133 << 8;
+    QTest::newRow("a long stall: at least 1") << 5000 << 1;
+    QTest::newRow("faster than any camera: at most 120") << 2 << 120;
+}
+
+void TestVirtualCamera::announcedRateIsTheFirstSecondsRate()
+{
+    QFETCH(int, intervalMs);
+    QFETCH(int, announced);
+    FrameRateMeter meter;
+    for (int connection = 0; connection < 2; ++connection) {
+        meter.restart();
+        auto at = FrameRateMeter::Clock::time_point{} + std::chrono::hours(connection);
+        std::optional<int> rate = meter.frameAt(at);
+        for (int frame = 0; !rate && frame < 1000; ++frame) {
+            at += std::chrono::milliseconds(intervalMs);
+            rate = meter.frameAt(at);
+        }
+        QCOMPARE(rate, std::optional<int>(announced));
+        QCOMPARE(meter.frameAt(at + std::chrono::seconds(1)), std::nullopt); // once per connection
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVirtualCamera)
