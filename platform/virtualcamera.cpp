@@ -1,15 +1,14 @@
 #include "virtualcamera.h"
 
-#include "virtualcamerawriter.h"
+#include "processcamera.h"
 
 #include <cstdlib>
-#include <mutex>
 
-namespace {
-
-// The process's one camera, closed when the process ends.
-std::mutex cameraMutex;
-VirtualCameraWriter camera;
+ProcessCamera &processCamera()
+{
+    static ProcessCamera camera;
+    return camera;
+}
 
 std::string configuredCamera()
 {
@@ -17,22 +16,23 @@ std::string configuredCamera()
     return configured ? configured : "";
 }
 
-} // namespace
-
 int filter_wrapper_open(int width, int height)
 {
-    const std::lock_guard lock(cameraMutex);
-    return camera.open(width, height, configuredCamera()) ? 1 : 0;
+    ProcessCamera &camera = processCamera();
+    const std::lock_guard lock(camera.mutex);
+    return camera.writer.open(width, height, configuredCamera()) ? 1 : 0;
 }
 
 void filter_wrapper_write_frame_data(const unsigned char *data, int length)
 {
-    const std::lock_guard lock(cameraMutex);
-    camera.writeFrame(data, length);
+    ProcessCamera &camera = processCamera();
+    const std::lock_guard lock(camera.mutex);
+    camera.writer.writeFrame(data, length);
 }
 
 void filter_wrapper_close()
 {
-    const std::lock_guard lock(cameraMutex);
-    camera.close();
+    ProcessCamera &camera = processCamera();
+    const std::lock_guard lock(camera.mutex);
+    camera.writer.close();
 }

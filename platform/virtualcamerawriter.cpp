@@ -1,7 +1,6 @@
 #include "virtualcamerawriter.h"
 
 #include "loopbackdevice.h"
-#include "yuyv.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,6 +29,11 @@ void reportConfiguredFailure(const std::string &path, const std::string &why)
     reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
 }
 
+std::string sizeText(int width, int height)
+{
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
 // Nothing in /dev is made by this program: a path there that does not exist is a mistyped device.
 bool insideDev(const std::string &path)
 {
@@ -40,26 +44,41 @@ bool insideDev(const std::string &path)
 
 const char withoutOutputText[] = " takes no output since a program wrote to it without streaming";
 
-std::string sizeText(int width, int height)
-{
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
 } // namespace
 
 bool VirtualCameraWriter::open(int width, int height, const std::string &configured)
 {
     const bool fromConfiguration = !configured.empty();
+    const bool sameTarget = m_sink != Sink::None && fromConfiguration == m_configured
+        && (!fromConfiguration || configured == m_path);
     // Readers of a loopback device lose the picture when its writer closes or changes size, so a
-    // device stays open from one connection to the next while nothing about it changes.
-    if (m_sink == Sink::Device && width == m_width && height == m_height && fromConfiguration == m_configured
-        && (!fromConfiguration || configured == m_path)) {
-        m_rate.restart();
-        m_inUse = true;
-        return true;
+    // device stays open from one connection to the next while nothing about it changes. A FIFO kept
+    // for a still picture keeps the size its reader started with.
+    const bool keep = sameTarget
+        && ((m_sink == Sink::Device && width == m_width && height == m_height)
+            || (m_sink == Sink::Raw && m_held && m_raw.isFifo() && width >= 2 && height >= 1
+                && static_cast<long long>(width) * height * 3 <= INT_MAX));
+    if (!keep) {
+        release();
+        if (!openSink(width, height, configured, false))
+            return false;
     }
-    release();
+    m_width = width;
+    m_height = height;
+    m_lastWidth = width;
+    m_lastHeight = height;
+    m_rate.restart();
+    m_inUse = true;
+    return true;
+}
 
+bool VirtualCameraWriter::openForStill(int width, int height, const std::string &configured)
+{
+    return m_sink != Sink::None || openSink(width, height, configured, true);
+}
+
+bool VirtualCameraWriter::openSink(int width, int height, const std::string &configured, bool forStill)
+{
     const int evenWidth = width & ~1;
     if (evenWidth <= 0 || height <= 0 || static_cast<long long>(width) * height * 3 > INT_MAX)
         return false;
@@ -67,27 +86,25 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
     m_height = height;
     m_frameWidth = evenWidth;
     m_frameHeight = height;
-    m_configured = fromConfiguration;
+    m_configured = !configured.empty();
     const int previousWidth = m_deviceWidth;
     const int previousHeight = m_deviceHeight;
-    if (!(fromConfiguration ? openConfigured(configured) : openLoopback())) {
+    if (!(m_configured ? openConfigured(configured, forStill) : openLoopback())) {
         release();
         return false;
     }
     m_yuyv.resize(static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
-    if (m_sink == Sink::Device) {
+    if (m_sink == Sink::Device && !forStill) {
         if (m_frameWidth != evenWidth || m_frameHeight != height)
             reportOnce("Lumo Webcam: " + m_path + " is held at " + sizeText(m_frameWidth, m_frameHeight)
                        + " by a program reading it; the " + sizeText(width, height) + " frames are fitted into it");
         else if (previousWidth > 0 && (previousWidth != m_frameWidth || previousHeight != m_frameHeight))
             reportOnce("Lumo Webcam: " + m_path + " set to " + sizeText(m_frameWidth, m_frameHeight));
     }
-    m_rate.restart();
-    m_inUse = true;
     return true;
 }
 
-bool VirtualCameraWriter::openConfigured(const std::string &path)
+bool VirtualCameraWriter::openConfigured(const std::string &path, bool forStill)
 {
     const auto fail = [&path](const std::string &why) {
         reportConfiguredFailure(path, why);
@@ -116,12 +133,13 @@ bool VirtualCameraWriter::openConfigured(const std::string &path)
         }
     }
 
-    m_sink = Sink::Raw;
+    const std::size_t frameBytes = static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight;
     std::string error;
     if (exists && S_ISFIFO(info.st_mode)) {
+        m_sink = Sink::Raw;
         // No reader yet is no failure: every frame tries again, and the first one after a reader
         // came is the first it gets.
-        m_raw.openFifo(path, m_yuyv.size());
+        m_raw.openFifo(path, frameBytes);
         switch (m_raw.ready(error)) {
         case RawVideoSink::State::Failed:
             return fail(error);
@@ -133,6 +151,9 @@ bool VirtualCameraWriter::openConfigured(const std::string &path)
         }
         return true;
     }
+    if (forStill)
+        return false;
+    m_sink = Sink::Raw;
     if (!m_raw.openFile(path, error))
         return fail(error);
     return true;
@@ -203,34 +224,11 @@ LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &e
 
 void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
 {
-    if (!m_inUse || !bgr || length != m_width * m_height * 3)
-        return;
-    if (m_sink == Sink::Raw) {
-        std::string error;
-        switch (m_raw.ready(error)) {
-        case RawVideoSink::State::Failed:
-            reportConfiguredFailure(m_path, error);
-            release();
-            return;
-        case RawVideoSink::State::NoReader:
-            return;
-        case RawVideoSink::State::Ready:
-            break;
-        }
-        m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
-        // A FIFO's reader went away: the sink waits for the next one. A file that failed: the rest
-        // of this connection's frames go nowhere, and the next open starts afresh.
-        if (!m_raw.write(m_yuyv.data(), m_yuyv.size()) && !m_raw.isFifo())
-            release();
-        return;
-    }
-    if (m_sink != Sink::Device)
+    if (!m_inUse || !bgr || length != m_width * m_height * 3 || !readyToWrite())
         return;
     m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
-    if (!writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size())) {
-        release(); // the next open starts afresh
+    if (!writeYuyv() || m_sink != Sink::Device)
         return;
-    }
     const std::optional<int> rate = m_rate.frameAt(FrameRateMeter::Clock::now());
     if (rate && *rate != m_framesPerSecond) {
         m_framesPerSecond = *rate;
@@ -238,11 +236,61 @@ void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
     }
 }
 
+void VirtualCameraWriter::writeStill(const std::uint8_t *bgr, int width, int height)
+{
+    if (m_inUse || !bgr || width <= 0 || height <= 0 || (m_sink == Sink::Raw && !m_raw.isFifo())
+        || !readyToWrite())
+        return;
+    m_fitter.fit(bgr, width, height, m_yuyv.data(), m_frameWidth, m_frameHeight);
+    writeYuyv();
+}
+
+bool VirtualCameraWriter::readyToWrite()
+{
+    if (m_sink != Sink::Raw)
+        return m_sink == Sink::Device;
+    std::string error;
+    switch (m_raw.ready(error)) {
+    case RawVideoSink::State::Failed:
+        reportConfiguredFailure(m_path, error);
+        release();
+        return false;
+    case RawVideoSink::State::NoReader:
+        return false;
+    case RawVideoSink::State::Ready:
+        break;
+    }
+    return true;
+}
+
+bool VirtualCameraWriter::writeYuyv()
+{
+    // A FIFO's reader went away: the sink waits for the next one. A device or file that failed: the
+    // rest of this connection's frames go nowhere, and the next open starts afresh.
+    const bool written = m_sink == Sink::Raw ? m_raw.write(m_yuyv.data(), m_yuyv.size())
+                                             : writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size());
+    if (!written && !(m_sink == Sink::Raw && m_raw.isFifo()))
+        release();
+    return written;
+}
+
 void VirtualCameraWriter::close()
 {
     m_inUse = false;
-    if (m_sink != Sink::Device)
+    if (m_sink == Sink::Device || (m_sink == Sink::Raw && m_held && m_raw.isFifo()))
+        return;
+    release();
+}
+
+void VirtualCameraWriter::setHeld(bool held)
+{
+    m_held = held;
+    if (held) {
+        m_lastWidth = 0;
+        m_lastHeight = 0;
+    } else if (!m_inUse) {
         release();
+    }
 }
 
 void VirtualCameraWriter::release()
