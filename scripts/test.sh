@@ -4,6 +4,9 @@
 # sanitizer report fails its test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# GStreamer's v4l2src is the real consumer that the VM tests of the virtual camera lay over the guest;
+# installed before the build is configured, which looks for it.
+scripts/install-packages.sh gstreamer1.0-tools gstreamer1.0-plugins-good
 scripts/setup.sh
 
 jobs=$(nproc)
