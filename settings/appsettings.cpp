@@ -17,6 +17,7 @@ int s_transportType = 0;
 int s_port = 0;
 QString s_wifiServerAddr;
 int s_rotation = 0;
+bool s_cameraCard = true;
 
 // Opened on first use rather than during static initialisation, so that a test can point
 // XDG_CONFIG_HOME at a place of its own before anything reads the store. Destroyed, and so flushed,
@@ -48,6 +49,7 @@ void load()
     s_port = s.value(QStringLiteral("port"), 0).toInt();
     s_wifiServerAddr = s.value(QStringLiteral("wifiServerAddr"), QStringLiteral("127.0.0.1")).toString();
     s_rotation = s.value(QStringLiteral("rotation"), 0).toInt();
+    s_cameraCard = s.value(QStringLiteral("cameraCard"), true).toBool();
 }
 
 void saveAll()
@@ -83,5 +85,10 @@ void setWifiServerAddr(const QString &address) { writeThrough(s_wifiServerAddr, 
 
 int rotation() { return s_rotation; }
 void setRotation(int rotation) { writeThrough(s_rotation, rotation, "rotation"); }
+
+QSize resolution() { return s_resolution; }
+void setResolution(QSize resolution) { writeThrough(s_resolution, resolution, "resolution"); }
+bool cameraCard() { return s_cameraCard; }
+void setCameraCard(bool on) { writeThrough(s_cameraCard, on, "cameraCard"); }
 
 } // namespace AppSettings
