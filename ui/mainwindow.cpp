@@ -157,7 +157,7 @@ void MainWindow::keepCameraOn(bool on)
 void MainWindow::holdCamera(bool on)
 {
     if (on && !cameraHolder) {
-        const QSize size = AppSettings::resolution();
+        const QSize size = AppSettings::cameraSize();
         cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
     } else if (!on) {
         cameraHolder.reset();
@@ -170,7 +170,7 @@ void MainWindow::writeSettings()
         int width = 0;
         int height = 0;
         cameraHolder->lastSize(width, height);
-        AppSettings::setResolution(QSize(width, height));
+        AppSettings::setCameraSize(QSize(width, height));
     }
     AppSettings::setPos(pos());
     AppSettings::setSize(size());

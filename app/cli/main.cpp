@@ -293,7 +293,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<VirtualCameraHolder> cameraHolder;
     if (options->keepCamera) {
         AppSettings::load();
-        const QSize size = AppSettings::resolution();
+        const QSize size = AppSettings::cameraSize();
         cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
     }
 
@@ -339,7 +339,7 @@ int main(int argc, char *argv[])
         int width = 0;
         int height = 0;
         cameraHolder->lastSize(width, height);
-        AppSettings::setResolution(QSize(width, height));
+        AppSettings::setCameraSize(QSize(width, height));
     }
     return result;
 }

@@ -517,7 +517,7 @@ void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext()
     const int frameBytes = yuyvFrameBytes(stored.width(), stored.height());
     const QString configHome = m_dir.filePath(QStringLiteral("config-%1").arg(m_test));
     QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)
-        .setValue(QStringLiteral("resolution"), stored);
+        .setValue(QStringLiteral("cameraSize"), stored);
     const PictureLoop loop(width, height, pictures);
     SimulatorProcess simulator({QStringLiteral("--folder"), loop.folder.path(), QStringLiteral("--size"),
                                 QStringLiteral("%1x%2").arg(width).arg(height)});
@@ -548,7 +548,7 @@ void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext()
     QCOMPARE(cli.state(), QProcess::NotRunning);
     QCOMPARE(cli.exitCode(), 0);
     QCOMPARE(QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)
-                 .value(QStringLiteral("resolution"))
+                 .value(QStringLiteral("cameraSize"))
                  .toSize(),
              QSize(width, height));
 

@@ -759,11 +759,15 @@ void tst_MainWindow::closingAsksOnlyWhileConnected()
     QVERIFY(!w.isVisible());
     QCOMPARE(settingsStore().value(QStringLiteral("pos")).toPoint(), pos);
     QCOMPARE(settingsStore().value(QStringLiteral("size")).toSize(), size);
+    QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
     // The size of the last connection, for the virtual camera's card at the next start.
-    QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(),
-             connected ? QSize(160, 120) : QSize(640, 480));
-    QCOMPARE(storedKeys(), (QStringList{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType",
-                                        "vflip", "wifiServerAddr"}));
+    QStringList keys{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType", "vflip",
+                     "wifiServerAddr"};
+    if (connected) {
+        QCOMPARE(settingsStore().value(QStringLiteral("cameraSize")).toSize(), QSize(160, 120));
+        keys.prepend(QStringLiteral("cameraSize"));
+    }
+    QCOMPARE(storedKeys(), keys);
     if (connected) {
         // Asked to stop, the thread ends on its own, with no interrupt from the destructor.
         QVERIFY(w.controller->wait(outcomeTimeoutMs));
