@@ -17,6 +17,8 @@ int s_transportType = 0;
 int s_port = 0;
 QString s_wifiServerAddr;
 int s_rotation = 0;
+bool s_cameraCard = true;
+QSize s_cameraSize;
 
 // Opened on first use rather than during static initialisation, so that a test can point
 // XDG_CONFIG_HOME at a place of its own before anything reads the store. Destroyed, and so flushed,
@@ -48,6 +50,8 @@ void load()
     s_port = s.value(QStringLiteral("port"), 0).toInt();
     s_wifiServerAddr = s.value(QStringLiteral("wifiServerAddr"), QStringLiteral("127.0.0.1")).toString();
     s_rotation = s.value(QStringLiteral("rotation"), 0).toInt();
+    s_cameraCard = s.value(QStringLiteral("cameraCard"), true).toBool();
+    s_cameraSize = s.value(QStringLiteral("cameraSize"), QSize(640, 480)).toSize();
 }
 
 void saveAll()
@@ -83,5 +87,15 @@ void setWifiServerAddr(const QString &address) { writeThrough(s_wifiServerAddr, 
 
 int rotation() { return s_rotation; }
 void setRotation(int rotation) { writeThrough(s_rotation, rotation, "rotation"); }
+
+QSize cameraSize() { return s_cameraSize; }
+void setCameraSize(QSize size)
+{
+    // Written only when it changed, so that a run that never connected leaves the store as it was.
+    if (size != s_cameraSize)
+        writeThrough(s_cameraSize, size, "cameraSize");
+}
+bool cameraCard() { return s_cameraCard; }
+void setCameraCard(bool on) { writeThrough(s_cameraCard, on, "cameraCard"); }
 
 } // namespace AppSettings

@@ -1,8 +1,10 @@
 #include "mainwindow.h"
 
 #include "appsettings.h"
+#include "cameracard.h"
 #include "clientinfo.h"
 #include "progressdialog.h"
+#include "virtualcameraholder.h"
 #include "webcamcontroller.h"
 
 #include <QActionGroup>
@@ -36,6 +38,7 @@ MainWindow::MainWindow()
     controller->setFlipHorizontal(AppSettings::hflip());
     controller->setFlipVertical(AppSettings::vflip());
     controller->setRotation(AppSettings::rotation());
+    holdCamera(AppSettings::cameraCard());
 }
 
 MainWindow::~MainWindow()
@@ -97,6 +100,13 @@ void MainWindow::createActions()
     rotate180Act = addRotation(tr("180 degress"), 2);
     rotate270Act = addRotation(tr("270 degrees"), 3);
 
+    cameraCardAct = new QAction(tr("Keep the camera on between connections"), this);
+    cameraCardAct->setCheckable(true);
+    cameraCardAct->setChecked(AppSettings::cameraCard());
+    cameraCardAct->setStatusTip(
+        tr("Show \"Waiting for the phone\" in the virtual camera while no phone is connected"));
+    connect(cameraCardAct, &QAction::toggled, this, &MainWindow::keepCameraOn);
+
     aboutAct = new QAction(tr("&About..."), this);
     aboutAct->setStatusTip(tr("Show the application's About box"));
     connect(aboutAct, &QAction::triggered, this, &MainWindow::about);
@@ -122,6 +132,7 @@ void MainWindow::createMenus()
     rotateMenu->addAction(rotate90Act);
     rotateMenu->addAction(rotate180Act);
     rotateMenu->addAction(rotate270Act);
+    optionsMenu->addAction(cameraCardAct);
 
     menuBar()->addSeparator();
 
@@ -137,8 +148,30 @@ void MainWindow::createStatusBar()
     statusBar()->addPermanentWidget(statusLabel, 1);
 }
 
+void MainWindow::keepCameraOn(bool on)
+{
+    AppSettings::setCameraCard(on);
+    holdCamera(on);
+}
+
+void MainWindow::holdCamera(bool on)
+{
+    if (on && !cameraHolder) {
+        const QSize size = AppSettings::cameraSize();
+        cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
+    } else if (!on) {
+        cameraHolder.reset();
+    }
+}
+
 void MainWindow::writeSettings()
 {
+    if (cameraHolder) {
+        int width = 0;
+        int height = 0;
+        cameraHolder->lastSize(width, height);
+        AppSettings::setCameraSize(QSize(width, height));
+    }
     AppSettings::setPos(pos());
     AppSettings::setSize(size());
     AppSettings::saveAll();

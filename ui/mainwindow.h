@@ -5,19 +5,23 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 class QAction;
 class QActionGroup;
 class QLabel;
 class QMenu;
 class ProgressDialog;
+class VirtualCameraHolder;
 class WebcamController;
 
 // The program's one window: menus to connect, disconnect and choose the flips and rotation, a status
 // label that reads "Connected" or "Disconnected", and no video (the frames go to the virtual camera).
 //
-// It owns the capture thread object and the "please wait" dialog, and is the listener the capture
-// thread reports to. The listener operations run on the capture thread and only emit the window's own
-// signals, which Qt queues to the GUI thread's outcome slots.
+// It owns the capture thread object, the "please wait" dialog and, while the Options menu says so (the
+// default), the holder that keeps the virtual camera open with its card between connections; and it
+// is the listener the capture thread reports to. The listener operations run on the capture thread
+// and only emit the window's own signals, which Qt queues to the GUI thread's outcome slots.
 //
 //   Not connected ──Connect..., OK──▶ Connecting ──connected()──▶ Connected ──Disconnect──▶ Disconnecting
 //        ▲                             │ connectError(): box              │ aborted(): question  │
@@ -59,6 +63,7 @@ private slots:
     void flipV(bool checked);
     void flipH(bool checked);
     void onRotation(QAction *act);
+    void keepCameraOn(bool on);
     void onConnectErrorSlot(int code, int param1, int param2);
     void onConnectedSlot();
     void onDisconnectedSlot();
@@ -75,6 +80,7 @@ private:
     void setConnected(bool on);
     QString errorMessage(int code, int param1, int param2) const;
     void showWarning(const QString &text);
+    void holdCamera(bool on);
 
     QMenu *connectionMenu = nullptr;
     QMenu *optionsMenu = nullptr;
@@ -89,6 +95,7 @@ private:
     QAction *rotate90Act = nullptr;
     QAction *rotate180Act = nullptr;
     QAction *rotate270Act = nullptr;
+    QAction *cameraCardAct = nullptr;
     QAction *helpAct = nullptr;
     QAction *aboutAct = nullptr;
     WebcamController *controller = nullptr;
@@ -96,6 +103,8 @@ private:
     bool isConnected = false;
     QLabel *statusLabel = nullptr;
     ProgressDialog *progressDialog = nullptr;
+    // Destroyed after the controller, whose thread may still write to the camera.
+    std::unique_ptr<VirtualCameraHolder> cameraHolder;
 
     friend class tst_MainWindow;
 };

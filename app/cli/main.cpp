@@ -6,12 +6,17 @@
 // that no paired device has; bad arguments print the usage there (exit 64). --list-bluetooth prints the
 // paired Bluetooth devices, one per line, as the transport dialog labels them; --version prints
 // "lumo-webcam-cli 2.19". Every line is flushed as it is printed, so a script can watch for it.
+// --keep-camera opens the virtual camera at once, with its "Waiting for the phone" card at the size of
+// the last connection (kept in the desktop program's settings), until the phone's pictures come.
 
+#include "appsettings.h"
 #include "bluetoothlibrary.h"
+#include "cameracard.h"
 #include "clientinfo.h"
 #include "connectionerror.h"
 #include "connectionlistener.h"
 #include "signalwatcher.h"
+#include "virtualcameraholder.h"
 #include "webcamcontroller.h"
 
 #include <QCommandLineParser>
@@ -20,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -81,6 +87,7 @@ struct Options
     bool vflip = false;
     int turns = 0;
     long long frames = 0;
+    bool keepCamera = false;
 };
 
 // The parsed options, or nothing when the arguments are wrong (the reason is in error).
@@ -114,11 +121,15 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
                                     QStringLiteral("DEGREES"));
     const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("Disconnect after N frames."),
                                     QStringLiteral("N"));
+    const QCommandLineOption keepCamera(QStringLiteral("keep-camera"),
+                                        QStringLiteral("Open the virtual camera at once and show \"Waiting for "
+                                                       "the phone\" in it until the phone's pictures come."));
     parser.setApplicationDescription(
         QStringLiteral("Streams an Android phone's camera into the virtual camera (v4l2loopback).\n"
                        "The device is LUMO_VIRTUAL_CAMERA if set (a device, or a file or FIFO that receives raw "
                        "YUYV frames), otherwise the loopback device labelled \"Lumo Webcam\"."));
-    parser.addOptions({wifi, usb, serial, serialPath, bluetooth, listBluetooth, port, hflip, vflip, rotate, frames});
+    parser.addOptions(
+        {wifi, usb, serial, serialPath, bluetooth, listBluetooth, port, hflip, vflip, rotate, frames, keepCamera});
     parser.addHelpOption();
     parser.addVersionOption();
 
@@ -208,6 +219,7 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
     }
     o.hflip = parser.isSet(hflip);
     o.vflip = parser.isSet(vflip);
+    o.keepCamera = parser.isSet(keepCamera);
     return o;
 }
 
@@ -264,6 +276,14 @@ int main(int argc, char *argv[])
         }
     }
 
+    // Made before the controller and so destroyed after it, once the capture thread has ended.
+    std::unique_ptr<VirtualCameraHolder> cameraHolder;
+    if (options->keepCamera) {
+        AppSettings::load();
+        const QSize size = AppSettings::cameraSize();
+        cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
+    }
+
     CliListener listener;
     FrameCounter counter;
     counter.setLimit(options->frames);
@@ -301,5 +321,12 @@ int main(int argc, char *argv[])
     case Transport::ListBluetooth:
         break;
     }
-    return app.exec();
+    const int result = app.exec();
+    if (cameraHolder) {
+        int width = 0;
+        int height = 0;
+        cameraHolder->lastSize(width, height);
+        AppSettings::setCameraSize(QSize(width, height));
+    }
+    return result;
 }

@@ -98,6 +98,7 @@ private slots:
     void rotationChoiceIsStoredAndReachesController_data();
     void rotationChoiceIsStoredAndReachesController();
     void foreignActionChangesNoRotation();
+    void cameraCardChoiceIsStoredAndHoldsTheCamera();
 
     void connectStoresChoiceAndStartsTransport_data();
     void connectStoresChoiceAndStartsTransport();
@@ -248,12 +249,15 @@ void tst_MainWindow::firstStartShowsDefaultsAndBuildsMenus()
     QCOMPARE(connection.at(3), w.exitAct);
 
     const QList<QAction *> options = w.optionsMenu->actions();
-    QCOMPARE(options.size(), 2);
+    QCOMPARE(options.size(), 3);
     QVERIFY(options.at(0)->menu() && options.at(1)->menu());
     QCOMPARE(options.at(0)->text(), QStringLiteral("Flip video"));
     QCOMPARE(options.at(0)->menu()->actions(), (QList<QAction *>{w.flipHAct, w.flipVAct}));
     QCOMPARE(options.at(1)->text(), QStringLiteral("Rotate video"));
     QCOMPARE(options.at(1)->menu()->actions(), w.rotationGroup->actions());
+    QCOMPARE(options.at(2), w.cameraCardAct);
+    QVERIFY(w.cameraCardAct->isChecked());
+    QVERIFY(w.cameraHolder);
 
     QCOMPARE(w.helpMenu->actions(), (QList<QAction *>{w.helpAct, w.aboutAct}));
 }
@@ -274,6 +278,9 @@ void tst_MainWindow::firstStartActionsCarryStatusTipsAndIcons_data()
     QTest::newRow("90 degrees") << "90 degrees" << "" << true << false;
     QTest::newRow("180 degress") << "180 degress" << "" << true << false;
     QTest::newRow("270 degrees") << "270 degrees" << "" << true << false;
+    QTest::newRow("camera card") << "Keep the camera on between connections"
+                                 << "Show \"Waiting for the phone\" in the virtual camera while no phone is connected"
+                                 << true << false;
     QTest::newRow("about") << "&About..." << "Show the application's About box" << false << false;
     QTest::newRow("help") << "&Help..." << "" << false << false;
 }
@@ -391,6 +398,21 @@ void tst_MainWindow::rotationChoiceIsStoredAndReachesController()
     QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), index);
     QCOMPARE(w.controller->rotation(), index);
     QCOMPARE(AppSettings::rotation(), index);
+}
+
+void tst_MainWindow::cameraCardChoiceIsStoredAndHoldsTheCamera()
+{
+    settingsStore().setValue(QStringLiteral("cameraCard"), false);
+    MainWindow &w = makeWindow();
+    QVERIFY(!w.cameraCardAct->isChecked());
+    QVERIFY(!w.cameraHolder);
+
+    w.cameraCardAct->trigger();
+    QVERIFY(w.cameraHolder);
+    QCOMPARE(settingsStore().value(QStringLiteral("cameraCard")).toBool(), true);
+    w.cameraCardAct->trigger();
+    QVERIFY(!w.cameraHolder);
+    QCOMPARE(settingsStore().value(QStringLiteral("cameraCard")).toBool(), false);
 }
 
 void tst_MainWindow::foreignActionChangesNoRotation()
@@ -738,8 +760,14 @@ void tst_MainWindow::closingAsksOnlyWhileConnected()
     QCOMPARE(settingsStore().value(QStringLiteral("pos")).toPoint(), pos);
     QCOMPARE(settingsStore().value(QStringLiteral("size")).toSize(), size);
     QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
-    QCOMPARE(storedKeys(), (QStringList{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType",
-                                        "vflip", "wifiServerAddr"}));
+    // The size of the last connection, for the virtual camera's card at the next start.
+    QStringList keys{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType", "vflip",
+                     "wifiServerAddr"};
+    if (connected) {
+        QCOMPARE(settingsStore().value(QStringLiteral("cameraSize")).toSize(), QSize(160, 120));
+        keys.prepend(QStringLiteral("cameraSize"));
+    }
+    QCOMPARE(storedKeys(), keys);
     if (connected) {
         // Asked to stop, the thread ends on its own, with no interrupt from the destructor.
         QVERIFY(w.controller->wait(outcomeTimeoutMs));
