@@ -1,6 +1,7 @@
 #include "pollwait.h"
 #include "socketconnect.h"
 #include "uniquefd.h"
+#include "writeall.h"
 
 #include <cerrno>
 #include <chrono>
@@ -53,4 +54,19 @@ int connectSocket(int fd, const sockaddr *address, socklen_t length, int timeout
     if ((fds[0].revents & (POLLERR | POLLHUP)) != 0 || (fds[0].revents & POLLOUT) == 0)
         return ECONNRESET;
     return 0;
+}
+
+bool writeAll(int fd, const void *data, std::size_t size)
+{
+    const char *next = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, next, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        next += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
 }

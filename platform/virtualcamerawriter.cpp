@@ -1,6 +1,7 @@
 #include "virtualcamerawriter.h"
 
 #include "loopbackdevice.h"
+#include "writeall.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,7 +117,7 @@ bool VirtualCameraWriter::openConfigured(const std::string &path, bool forStill)
     if (!exists && insideDev(path))
         return fail(std::strerror(ENOENT));
     if (exists && S_ISCHR(info.st_mode)) {
-        FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
         if (!fd.isOpen())
             return fail(std::strerror(errno));
         std::string error;
@@ -171,7 +172,7 @@ bool VirtualCameraWriter::openLoopback()
     std::string failure;
     for (const LoopbackNode &node : nodes) {
         std::string error;
-        FileDescriptor fd(::open(node.path.c_str(), O_RDWR | O_CLOEXEC));
+        UniqueFd fd(::open(node.path.c_str(), O_RDWR | O_CLOEXEC));
         LoopbackClaim claim = LoopbackClaim::Failed;
         if (fd.isOpen())
             claim = claimDevice(std::move(fd), error);
@@ -207,7 +208,7 @@ bool VirtualCameraWriter::openLoopback()
     return false;
 }
 
-LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &error)
+LoopbackClaim VirtualCameraWriter::claimDevice(UniqueFd fd, std::string &error)
 {
     int width = m_frameWidth;
     int height = m_frameHeight;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filedescriptor.h"
+#include "uniquefd.h"
 #include "frameratemeter.h"
 #include "loopbackdevice.h"
 #include "rawvideosink.h"
@@ -57,12 +57,12 @@ private:
     bool openSink(int width, int height, const std::string &configured, bool forStill);
     bool openConfigured(const std::string &path, bool forStill);
     bool openLoopback();
-    LoopbackClaim claimDevice(FileDescriptor fd, std::string &error);
+    LoopbackClaim claimDevice(UniqueFd fd, std::string &error);
     bool readyToWrite();
     bool writeYuyv();
     void release();
 
-    FileDescriptor m_device;
+    UniqueFd m_device;
     RawVideoSink m_raw;
     Sink m_sink = Sink::None;
     std::string m_path;      // the device or file written to
