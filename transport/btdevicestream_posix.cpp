@@ -3,6 +3,8 @@
 #include "abandonablecall.h"
 #include "bluetoothlibrary.h"
 
+#include <algorithm>
+#include <iterator>
 #include <unistd.h>
 
 BtDeviceStream::BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt)
@@ -28,11 +30,18 @@ int BtDeviceStream::open()
             bt_lib_stream_close();
         },
         m_interrupt);
-    if (!connected)
+    if (!connected) {
+        setFailureReason("Cancelled");
         return -5;
+    }
     m_sock = *connected;
     if (m_sock == -1) {
         bt_lib_stream_close();
+        // A zero record is what the transport dialog hands over when no paired device was listed.
+        const bool noDevice = std::all_of(std::begin(m_device.address), std::end(m_device.address),
+                                          [](unsigned char b) { return b == 0; });
+        setFailureReason(noDevice ? "no paired device offers the camera service"
+                                  : "the device did not accept a connection to the camera service");
         return -5;
     }
     return 0;
