@@ -5,7 +5,7 @@
 #include <QString>
 
 // The user's choices between runs: one store, QSettings("Quillmoor", "LumoWebcam"), and a cache of its
-// nine keys that the rest of the program reads through the getters. GUI thread only.
+// nine keys (and two later choices) that the rest of the program reads through the getters. GUI thread only.
 //
 // load() fills the cache once, at the main window's construction; a key that is absent takes its
 // default, and nothing read is validated (a rotation of 7 stays 7). The flip, rotation and transport
@@ -40,5 +40,12 @@ void setWifiServerAddr(const QString &address);
 // 0, 1, 2, 3 for 0, 90, 180, 270 degrees clockwise.
 int rotation();            // default 0
 void setRotation(int rotation);
+
+// Two choices beside the nine keys, written through when set and never by saveAll(), so that a store
+// in which they were never chosen keeps exactly its nine keys.
+bool showPreview();        // "showPreview", default true
+void setShowPreview(bool on);
+bool reconnectAutomatically(); // "reconnectAutomatically", default false
+void setReconnectAutomatically(bool on);
 
 } // namespace AppSettings

@@ -2,6 +2,8 @@
 
 #include "appsettings.h"
 #include "clientinfo.h"
+#include "previewfeed.h"
+#include "previewwidget.h"
 #include "progressdialog.h"
 #include "webcamcontroller.h"
 
@@ -11,7 +13,9 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QDateTime>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 
 MainWindow::MainWindow()
@@ -23,9 +27,25 @@ MainWindow::MainWindow()
     createMenus();
     createStatusBar();
 
+    feed = new PreviewFeed(this);
+    feed->setEnabled(AppSettings::showPreview());
+    connect(feed, &PreviewFeed::newFrame, this, &MainWindow::showNewestFrame, Qt::QueuedConnection);
+    preview = new PreviewWidget;
+    preview->setHint(tr("Connection > Connect... to start"));
+    setCentralWidget(preview);
+
     progressDialog = new ProgressDialog(this);
-    isConnected = false;
-    controller = new WebcamController(this);
+    connect(progressDialog, &ProgressDialog::cancelRequested, this, &MainWindow::cancelConnecting);
+    connectedNow = false;
+    // The feed is a child of the window and so outlives the controller, which the destructor deletes.
+    controller = new WebcamController(this, feed);
+
+    reconnectTimer = new QTimer(this);
+    reconnectTimer->setSingleShot(true);
+    connect(reconnectTimer, &QTimer::timeout, this, &MainWindow::reconnectNow);
+    rateTimer = new QTimer(this);
+    rateTimer->setInterval(1000);
+    connect(rateTimer, &QTimer::timeout, this, &MainWindow::updateRate);
 
     connect(this, &MainWindow::connected, this, &MainWindow::onConnectedSlot);
     connect(this, &MainWindow::connectError, this, &MainWindow::onConnectErrorSlot);
@@ -55,27 +75,33 @@ void MainWindow::readSettings()
 
 void MainWindow::createActions()
 {
+    // The object names are for finding the actions without their translated texts.
     connectAct = new QAction(QIcon(QStringLiteral(":/images/new.png")), tr("&Connect..."), this);
+    connectAct->setObjectName(QStringLiteral("connect"));
     connectAct->setStatusTip(tr("Connect to remote device"));
     connect(connectAct, &QAction::triggered, this, &MainWindow::connectToRemoteDevice);
 
     disconnectAct = new QAction(QIcon(QStringLiteral(":/images/open.png")), tr("&Disconnect"), this);
+    disconnectAct->setObjectName(QStringLiteral("disconnect"));
     disconnectAct->setEnabled(false);
     disconnectAct->setStatusTip(tr("disconnect from remote device"));
     connect(disconnectAct, &QAction::triggered, this, &MainWindow::disconnectFromRemoteDevice);
 
     exitAct = new QAction(tr("E&xit"), this);
+    exitAct->setObjectName(QStringLiteral("exit"));
     exitAct->setStatusTip(tr("Exit the application"));
     connect(exitAct, &QAction::triggered, this, &QWidget::close);
 
     // Connected only after the stored state is set, so that setting it writes nothing back.
     flipHAct = new QAction(tr("Flip horizontally"), this);
+    flipHAct->setObjectName(QStringLiteral("flipHorizontally"));
     flipHAct->setCheckable(true);
     flipHAct->setChecked(AppSettings::hflip());
     flipHAct->setStatusTip(tr("Flip horizontally"));
     connect(flipHAct, &QAction::toggled, this, &MainWindow::flipH);
 
     flipVAct = new QAction(tr("Flip vertically"), this);
+    flipVAct->setObjectName(QStringLiteral("flipVertically"));
     flipVAct->setCheckable(true);
     flipVAct->setChecked(AppSettings::vflip());
     flipVAct->setStatusTip(tr("Flip vertically"));
@@ -87,6 +113,7 @@ void MainWindow::createActions()
     const int rotation = AppSettings::rotation();
     const auto addRotation = [&](const QString &text, int index) {
         auto *action = new QAction(text, this);
+        action->setObjectName(QStringLiteral("rotate%1").arg(index * 90));
         action->setCheckable(true);
         action->setChecked(rotation == index);
         rotationGroup->addAction(action);
@@ -97,11 +124,27 @@ void MainWindow::createActions()
     rotate180Act = addRotation(tr("180 degress"), 2);
     rotate270Act = addRotation(tr("270 degrees"), 3);
 
+    showPreviewAct = new QAction(tr("Show preview"), this);
+    showPreviewAct->setObjectName(QStringLiteral("showPreview"));
+    showPreviewAct->setCheckable(true);
+    showPreviewAct->setChecked(AppSettings::showPreview());
+    showPreviewAct->setStatusTip(tr("Show the picture that goes to the virtual camera"));
+    connect(showPreviewAct, &QAction::toggled, this, &MainWindow::onShowPreview);
+
+    reconnectAct = new QAction(tr("Reconnect automatically"), this);
+    reconnectAct->setObjectName(QStringLiteral("reconnectAutomatically"));
+    reconnectAct->setCheckable(true);
+    reconnectAct->setChecked(AppSettings::reconnectAutomatically());
+    reconnectAct->setStatusTip(tr("Connect again by itself when the connection breaks off"));
+    connect(reconnectAct, &QAction::toggled, this, &AppSettings::setReconnectAutomatically);
+
     aboutAct = new QAction(tr("&About..."), this);
+    aboutAct->setObjectName(QStringLiteral("about"));
     aboutAct->setStatusTip(tr("Show the application's About box"));
     connect(aboutAct, &QAction::triggered, this, &MainWindow::about);
 
     helpAct = new QAction(tr("&Help..."), this);
+    helpAct->setObjectName(QStringLiteral("help"));
     connect(helpAct, &QAction::triggered, this, &MainWindow::help);
 }
 
@@ -122,6 +165,9 @@ void MainWindow::createMenus()
     rotateMenu->addAction(rotate90Act);
     rotateMenu->addAction(rotate180Act);
     rotateMenu->addAction(rotate270Act);
+    optionsMenu->addSeparator();
+    optionsMenu->addAction(showPreviewAct);
+    optionsMenu->addAction(reconnectAct);
 
     menuBar()->addSeparator();
 
@@ -133,8 +179,16 @@ void MainWindow::createMenus()
 void MainWindow::createStatusBar()
 {
     statusLabel = new QLabel;
+    statusLabel->setObjectName(QStringLiteral("status"));
     statusLabel->setText(tr("Disconnected"));
     statusBar()->addPermanentWidget(statusLabel, 1);
+    streamLabel = new QLabel;
+    streamLabel->setObjectName(QStringLiteral("stream"));
+    statusBar()->addPermanentWidget(streamLabel);
+    // Qt draws a status tip only left of the first visible permanent widget: the stretched label steps
+    // aside while a tip shows, and comes back with its text unchanged.
+    connect(statusBar(), &QStatusBar::messageChanged, statusLabel,
+            [this](const QString &message) { statusLabel->setVisible(message.isEmpty()); });
 }
 
 void MainWindow::writeSettings()
@@ -146,7 +200,7 @@ void MainWindow::writeSettings()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (isConnected) {
+    if (connectedNow) {
         const auto answer = QMessageBox::question(this, tr("Lumo Webcam Client"), tr("Still connected. Exit anyway?"),
                                                   QMessageBox::Yes | QMessageBox::Cancel);
         if (answer != QMessageBox::Yes) {

@@ -82,8 +82,7 @@ public:
 
     QString status() const
     {
-        const QList<QLabel *> labels = m_window->statusBar()->findChildren<QLabel *>();
-        return labels.size() == 1 ? labels.first()->text() : QStringLiteral("(%1 status labels)").arg(labels.size());
+        return m_window->statusBar()->findChild<QLabel *>(QStringLiteral("status"))->text();
     }
 
     ProgressDialog *progress() const { return m_window->findChild<ProgressDialog *>(); }
