@@ -278,20 +278,25 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1_data()
 {
     QTest::addColumn<QStringList>("simulator");
     QTest::addColumn<QByteArray>("error");
-    QTest::newRow("nothing listens") << QStringList{} << QByteArray("Fail to connect to server.");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("nothing listens") << QStringList{} << QByteArray("Fail to connect to server.")
+                                     << QByteArray("Answer: Connection refused\n");
     QTest::newRow("server 2.20")
         << QStringList{QStringLiteral("--version"), QStringLiteral("2.20")}
         << QByteArray("Client and server mismatch. Client needs to be v2.20 or above.\n\n"
                       "Please go to the following page to  install it:\n")
-               + ClientInfo::kWebPage;
+               + ClientInfo::kWebPage
+        << QByteArray("Server version: 2.20\n");
     QTest::newRow("resolution status 0") << QStringList{QStringLiteral("--status"), QStringLiteral("0")}
-                                         << QByteArray("Cannot start camera on Android phone.");
+                                         << QByteArray("Cannot start camera on Android phone.")
+                                         << QByteArray("Answer: no resolution reply\nServer version: 2.19\n");
 }
 
 void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
 {
     QFETCH(QStringList, simulator);
     QFETCH(QByteArray, error);
+    QFETCH(QByteArray, answer);
     std::unique_ptr<SimulatorProcess> server;
     quint16 port;
     if (simulator.isEmpty()) {
@@ -306,7 +311,10 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
     }
     const Run r = run({QStringLiteral("--wifi"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(port)});
     QCOMPARE(r.exitCode, 1);
-    QCOMPARE(r.err, "Error:\n" + error + "\n");
+    // The message, then the details: what was tried and what came back.
+    QVERIFY2(r.err.startsWith("Error:\n" + error + "\nTried: WiFi: TCP to 127.0.0.1, port " + QByteArray::number(port)),
+             r.err.constData());
+    QVERIFY2(r.err.endsWith(answer), r.err.constData());
     if (simulator.isEmpty())
         QCOMPARE(r.out, QByteArray("Fail to connect to the service with error code: 111.\n")); // ECONNREFUSED
     else
@@ -317,14 +325,17 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
 void TestWebcamCli::transportThatCannotOpenFailsToConnect_data()
 {
     QTest::addColumn<QString>("transport");
-    QTest::newRow("serial port missing") << QStringLiteral("serial");
-    QTest::newRow("usb without a phone") << QStringLiteral("usb");
-    QTest::newRow("bluetooth device out of reach") << QStringLiteral("bluetooth");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("serial port missing") << QStringLiteral("serial") << QByteArray("No such file or directory");
+    QTest::newRow("usb without a phone") << QStringLiteral("usb") << QByteArray("adb: no device attached");
+    QTest::newRow("bluetooth device out of reach")
+        << QStringLiteral("bluetooth") << QByteArray("the device did not accept a connection to the camera service");
 }
 
 void TestWebcamCli::transportThatCannotOpenFailsToConnect()
 {
     QFETCH(QString, transport);
+    QFETCH(QByteArray, answer);
     QTemporaryDir dir;
     std::optional<FakeAdb> adb;
     std::unique_ptr<FakeBluezBus> bus;
@@ -344,7 +355,8 @@ void TestWebcamCli::transportThatCannotOpenFailsToConnect()
         arguments = {QStringLiteral("--bluetooth"), QStringLiteral("5a:4b:3c:2d:1e:0f")};
     }
     const Run r = run(arguments);
-    QCOMPARE(r.err, QByteArray("Error:\nFail to connect to server.\n"));
+    QVERIFY2(r.err.startsWith("Error:\nFail to connect to server.\nTried: "), r.err.constData());
+    QVERIFY2(r.err.endsWith("\nAnswer: " + answer + "\n"), r.err.constData());
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY(!QFile::exists(m_camera));
