@@ -182,6 +182,22 @@ void BM_BgrToYuyv(benchmark::State &state)
     setThroughput(state, width, height);
 }
 
+// A phone's picture fitted into a device that a reader holds at 1280x720, against bgrToYuyv of the
+// same picture into a device of its own size (the conversion that fitting replaces).
+void BM_FitIntoYuyv(benchmark::State &state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const Bytes bgr = cameraLikePicture(width, height);
+    std::vector<std::uint8_t> yuyv(static_cast<std::size_t>(1280) * 2 * 720);
+    YuyvFitter fitter;
+    for (auto _ : state) {
+        fitter.fit(bgr.data(), width, height, yuyv.data(), 1280, 720);
+        benchmark::ClobberMemory();
+    }
+    setThroughput(state, width, height);
+}
+
 // With --benchmark_repetitions: the fastest repetition is the figure least disturbed by other work
 // on a shared machine.
 void commonSettings(benchmark::internal::Benchmark *b)
@@ -206,6 +222,12 @@ void cameraSizesAndTurns(benchmark::internal::Benchmark *b)
             b->Args({width, height, turns});
 }
 
+void fitSizes(benchmark::internal::Benchmark *b)
+{
+    commonSettings(b);
+    b->ArgNames({"w", "h"})->Args({720, 1280})->Args({1280, 720})->Args({640, 480})->Args({1920, 1080});
+}
+
 } // namespace
 
 BENCHMARK(BM_JpegDecode)->Apply(cameraSizes);
@@ -218,5 +240,6 @@ BENCHMARK(BM_Transform<Kernel::PlainRotate>)->Name("BM_PlainRotate")->Apply(came
 BENCHMARK(BM_Transform<Kernel::AllInOne>)->Name("BM_MirrorsAndQuarterTurn")->Apply(cameraSizes);
 BENCHMARK(BM_Transform<Kernel::PlainAll>)->Name("BM_PlainMirrorsAndQuarterTurn")->Apply(cameraSizes);
 BENCHMARK(BM_BgrToYuyv)->Apply(cameraSizes);
+BENCHMARK(BM_FitIntoYuyv)->Apply(fitSizes);
 
 BENCHMARK_MAIN();

@@ -3,18 +3,22 @@
 // The virtual camera: frames written here appear in a v4l2loopback device, where every other program
 // sees them as a webcam.
 //
-// The device is LUMO_VIRTUAL_CAMERA if that names one; otherwise the loopback device labelled
-// "Lumo Webcam"; otherwise the first v4l2loopback device that offers video output. A regular file or
-// FIFO named by LUMO_VIRTUAL_CAMERA receives the same YUYV frames one after another, and a path that
-// does not exist yet becomes a regular file. A FIFO is written while a program reads it: frames that
-// find no reader (none has opened it yet, or the last one closed it) go nowhere, and each of them
-// looks for one again without waiting. One camera per process; the capture thread is its only user
-// at any time.
+// The device is LUMO_VIRTUAL_CAMERA if that names one; otherwise the first loopback device labelled
+// "Lumo Webcam" that no other program writes to; otherwise the first other loopback device that takes
+// video output. A device that another writer feeds (another program, or another window or front end
+// of this one) is never written to: when none is left, one line on standard error names the device
+// in use. A regular file or FIFO named by LUMO_VIRTUAL_CAMERA receives the same YUYV frames one after
+// another, and a path that does not exist yet becomes a regular file, except inside /dev, where it can
+// only be a mistyped device. A FIFO is written while a program reads it: frames that find no reader
+// (none has opened it yet, or the last one closed it) go nowhere, and each of them looks for one again
+// without waiting. One camera per process; one connection uses it at a time.
 
 // Opens the camera for frames of width x height pixels of 3 bytes (B, G, R, as the decoder makes them).
 // Returns nonzero on success. On failure the writes go nowhere and one line on standard error says
-// how to load the module. A device stays open between connections while the size stays the same, so
-// that programs reading it do not break.
+// why, and how to load the module when there is none. A device stays open between connections, so
+// that programs reading it do not break: a connection of another size sets the device to its size
+// when nothing reads it, and otherwise fits its frames into the size the reader holds (with black
+// bars), saying so in one line.
 int filter_wrapper_open(int width, int height);
 
 // Converts one frame (length = width * height * 3 bytes) to YUYV and writes it whole.

@@ -2,8 +2,10 @@
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -41,4 +43,78 @@ void bgrToYuyv(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuy
         libyuv::ARGBToYUY2(argb.data(), argbStride, yuyv + static_cast<std::ptrdiff_t>(row) * yuyvStride, yuyvStride,
                            evenWidth, rows);
     }
+}
+
+FittedRect fitInto(int width, int height, int frameWidth, int frameHeight)
+{
+    FittedRect rect;
+    if (width <= 0 || height <= 0 || frameWidth < 2 || frameHeight <= 0)
+        return rect;
+    // The side that touches the frame's edge sets the scale; the other is rounded to the nearest pixel.
+    const long long w = width, h = height, fw = frameWidth, fh = frameHeight;
+    long long fittedWidth = fw;
+    long long fittedHeight = fh;
+    if (w * fh > fw * h)
+        fittedHeight = (h * fw + w / 2) / w;
+    else
+        fittedWidth = (w * fh + h / 2) / h;
+    rect.width = static_cast<int>(std::clamp((fittedWidth + 1) & ~1LL, 2LL, fw & ~1LL));
+    rect.height = static_cast<int>(std::clamp(fittedHeight, 1LL, fh));
+    rect.x = ((frameWidth - rect.width) / 2) & ~1;
+    rect.y = (frameHeight - rect.height) / 2;
+    return rect;
+}
+
+namespace {
+
+// Limited-range black, as many pixel pairs as the widest frame has.
+void fillBlack(std::uint8_t *yuyv, int pixels)
+{
+    static const std::vector<std::uint8_t> black = [] {
+        std::vector<std::uint8_t> row(static_cast<std::size_t>(8192) * 2);
+        for (std::size_t i = 0; i < row.size(); i += 2) {
+            row[i] = 16;
+            row[i + 1] = 128;
+        }
+        return row;
+    }();
+    for (int done = 0; done < pixels;) {
+        const int now = std::min(pixels - done, static_cast<int>(black.size() / 2));
+        std::memcpy(yuyv + static_cast<std::ptrdiff_t>(done) * 2, black.data(), static_cast<std::size_t>(now) * 2);
+        done += now;
+    }
+}
+
+} // namespace
+
+void YuyvFitter::fit(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuyv, int frameWidth,
+                     int frameHeight)
+{
+    if (!bgr || !yuyv || width <= 0 || height <= 0 || frameWidth < 2 || frameHeight <= 0)
+        return;
+    if ((width & ~1) == frameWidth && height == frameHeight) {
+        bgrToYuyv(bgr, width, height, yuyv);
+        return;
+    }
+    const FittedRect rect = fitInto(width, height, frameWidth, frameHeight);
+    const int stride = frameWidth * 2;
+    for (int row = 0; row < frameHeight; ++row) {
+        std::uint8_t *line = yuyv + static_cast<std::ptrdiff_t>(row) * stride;
+        if (row < rect.y || row >= rect.y + rect.height) {
+            fillBlack(line, frameWidth);
+        } else {
+            fillBlack(line, rect.x);
+            fillBlack(line + (rect.x + rect.width) * 2, frameWidth - rect.x - rect.width);
+        }
+    }
+
+    const int argbStride = width * 4;
+    const int scaledStride = rect.width * 4;
+    m_argb.resize(static_cast<std::size_t>(argbStride) * height);
+    m_scaled.resize(static_cast<std::size_t>(scaledStride) * rect.height);
+    libyuv::RGB24ToARGB(bgr, width * 3, m_argb.data(), argbStride, width, height);
+    libyuv::ARGBScale(m_argb.data(), argbStride, width, height, m_scaled.data(), scaledStride, rect.width,
+                      rect.height, libyuv::kFilterBilinear);
+    libyuv::ARGBToYUY2(m_scaled.data(), scaledStride, yuyv + static_cast<std::ptrdiff_t>(rect.y) * stride + rect.x * 2,
+                       stride, rect.width, rect.height);
 }

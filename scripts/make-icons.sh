@@ -18,6 +18,10 @@ for image in new open; do
     render "images/$image.svg" 64 "images/$image@2x.png"
 done
 
+# The words under the icon on the virtual camera's card.
+rsvg-convert --width 720 --height 96 --output images/waiting.png images/waiting.svg
+echo "images/waiting.png (720x96)"
+
 # Application icon: the window icon comes from the 256 px one; the others go into the icon theme's size folders.
 for size in 48 64 128 256; do
     render icons/lumo-webcam.svg "$size" "icons/lumo-webcam-$size.png"

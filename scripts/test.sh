@@ -5,6 +5,9 @@
 # its build, its tests and its sanitizer options: `ctest --preset asan` repeats one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# GStreamer's v4l2src is the real consumer that the VM tests of the virtual camera lay over the guest;
+# installed before the build is configured, which looks for it.
+scripts/install-packages.sh gstreamer1.0-tools gstreamer1.0-plugins-good
 scripts/setup.sh
 
 jobs=$(nproc)

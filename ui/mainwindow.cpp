@@ -1,10 +1,12 @@
 #include "mainwindow.h"
 
 #include "appsettings.h"
+#include "cameracard.h"
 #include "clientinfo.h"
 #include "previewfeed.h"
 #include "previewwidget.h"
 #include "progressdialog.h"
+#include "virtualcameraholder.h"
 #include "webcamcontroller.h"
 
 #include <QActionGroup>
@@ -56,6 +58,7 @@ MainWindow::MainWindow()
     controller->setFlipHorizontal(AppSettings::hflip());
     controller->setFlipVertical(AppSettings::vflip());
     controller->setRotation(AppSettings::rotation());
+    holdCamera(AppSettings::cameraCard());
 }
 
 MainWindow::~MainWindow()
@@ -124,6 +127,14 @@ void MainWindow::createActions()
     rotate180Act = addRotation(tr("180 degress"), 2);
     rotate270Act = addRotation(tr("270 degrees"), 3);
 
+    cameraCardAct = new QAction(tr("Keep the camera on between connections"), this);
+    cameraCardAct->setObjectName(QStringLiteral("cameraCard"));
+    cameraCardAct->setCheckable(true);
+    cameraCardAct->setChecked(AppSettings::cameraCard());
+    cameraCardAct->setStatusTip(
+        tr("Show \"Waiting for the phone\" in the virtual camera while no phone is connected"));
+    connect(cameraCardAct, &QAction::toggled, this, &MainWindow::keepCameraOn);
+
     showPreviewAct = new QAction(tr("Show preview"), this);
     showPreviewAct->setObjectName(QStringLiteral("showPreview"));
     showPreviewAct->setCheckable(true);
@@ -165,6 +176,7 @@ void MainWindow::createMenus()
     rotateMenu->addAction(rotate90Act);
     rotateMenu->addAction(rotate180Act);
     rotateMenu->addAction(rotate270Act);
+    optionsMenu->addAction(cameraCardAct);
     optionsMenu->addSeparator();
     optionsMenu->addAction(showPreviewAct);
     optionsMenu->addAction(reconnectAct);
@@ -191,8 +203,30 @@ void MainWindow::createStatusBar()
             [this](const QString &message) { statusLabel->setVisible(message.isEmpty()); });
 }
 
+void MainWindow::keepCameraOn(bool on)
+{
+    AppSettings::setCameraCard(on);
+    holdCamera(on);
+}
+
+void MainWindow::holdCamera(bool on)
+{
+    if (on && !cameraHolder) {
+        const QSize size = AppSettings::cameraSize();
+        cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
+    } else if (!on) {
+        cameraHolder.reset();
+    }
+}
+
 void MainWindow::writeSettings()
 {
+    if (cameraHolder) {
+        int width = 0;
+        int height = 0;
+        cameraHolder->lastSize(width, height);
+        AppSettings::setCameraSize(QSize(width, height));
+    }
     AppSettings::setPos(pos());
     AppSettings::setSize(size());
     AppSettings::saveAll();

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <functional>
+#include <memory>
 
 class QAction;
 class QActionGroup;
@@ -15,15 +16,17 @@ class QTimer;
 class PreviewFeed;
 class PreviewWidget;
 class ProgressDialog;
+class VirtualCameraHolder;
 class WebcamController;
 
 // The program's one window: menus to connect, disconnect and choose the flips and rotation, the
 // preview of what goes to the virtual camera (or a hint while nothing does), a status label that reads
 // "Connected" or "Disconnected", and beside it the stream's size and frame rate.
 //
-// It owns the capture thread object and the "please wait" dialog, and is the listener the capture
-// thread reports to. The listener operations run on the capture thread and only emit the window's own
-// signals, which Qt queues to the GUI thread's outcome slots.
+// It owns the capture thread object, the "please wait" dialog and, while the Options menu says so (the
+// default), the holder that keeps the virtual camera open with its card between connections; and it
+// is the listener the capture thread reports to. The listener operations run on the capture thread
+// and only emit the window's own signals, which Qt queues to the GUI thread's outcome slots.
 //
 //   Not connected ──Connect..., OK──▶ Connecting ──connected()──▶ Connected ──Disconnect──▶ Disconnecting
 //     ▲  ▲  ▲                          │ connectError(): box         │ aborted()            │
@@ -53,6 +56,8 @@ public:
     void setReconnectUnit(int milliseconds) { reconnectUnitMs = milliseconds; }
 
     bool isConnected() const { return connectedNow; }
+    // Whether the virtual camera is held open with its card between connections.
+    bool holdsCamera() const { return cameraHolder != nullptr; }
     // The capture thread, for a test to watch; the window owns it.
     WebcamController *captureThread() const { return controller; }
 
@@ -80,6 +85,7 @@ private slots:
     void flipH(bool checked);
     void onRotation(QAction *act);
     void onShowPreview(bool checked);
+    void keepCameraOn(bool on);
     void onConnectErrorSlot(int code, int param1, int param2, const QString &details);
     void onConnectedSlot();
     void onDisconnectedSlot();
@@ -103,6 +109,7 @@ private:
     bool dropCancelledReport(bool last);
     QString errorMessage(int code, int param1, int param2) const;
     void showWarning(const QString &text, const QString &details = QString());
+    void holdCamera(bool on);
 
     QMenu *connectionMenu = nullptr;
     QMenu *optionsMenu = nullptr;
@@ -117,6 +124,7 @@ private:
     QAction *rotate90Act = nullptr;
     QAction *rotate180Act = nullptr;
     QAction *rotate270Act = nullptr;
+    QAction *cameraCardAct = nullptr;
     QAction *showPreviewAct = nullptr;
     QAction *reconnectAct = nullptr;
     QAction *helpAct = nullptr;
@@ -139,4 +147,6 @@ private:
     long long rateFrames = 0;
     qint64 rateSince = 0;
     ProgressDialog *progressDialog = nullptr;
+    // Destroyed after the controller, whose thread may still write to the camera.
+    std::unique_ptr<VirtualCameraHolder> cameraHolder;
 };

@@ -43,12 +43,16 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
     const QCommandLineOption reconnect(QStringLiteral("reconnect"),
                                        QStringLiteral("Connect again when the connection breaks off, after 1, 2, 4, "
                                                       "8, 15, then every 30 seconds."));
+    const QCommandLineOption keepCamera(QStringLiteral("keep-camera"),
+                                        QStringLiteral("Open the virtual camera at once and show \"Waiting for "
+                                                       "the phone\" in it until the phone's pictures come."));
     parser.setApplicationDescription(
         QStringLiteral("Streams an Android phone's camera into the virtual camera (v4l2loopback).\n"
                        "The device is LUMO_VIRTUAL_CAMERA if set (a device, or a file or FIFO that receives raw "
                        "YUYV frames), otherwise the loopback device labelled \"Lumo Webcam\"."));
     parser.addOptions(
-        {wifi, usb, serial, serialPath, bluetooth, listBluetooth, port, hflip, vflip, rotate, frames, reconnect});
+        {wifi, usb, serial, serialPath, bluetooth, listBluetooth, port, hflip, vflip, rotate, frames, reconnect,
+         keepCamera});
     parser.addHelpOption();
     parser.addVersionOption();
 
@@ -153,6 +157,7 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
         error = QStringLiteral("--reconnect goes with a transport.");
         return std::nullopt;
     }
+    o.keepCamera = parser.isSet(keepCamera);
     o.hflip = parser.isSet(hflip);
     o.vflip = parser.isSet(vflip);
     return o;

@@ -29,6 +29,7 @@ struct Options
     int turns = 0;
     long long frames = 0;
     bool reconnect = false;
+    bool keepCamera = false;
 };
 
 // Declares the options on parser and parses arguments (argument 0 is the program). The options, or

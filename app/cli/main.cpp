@@ -5,17 +5,22 @@
 // prints "Error:", the main window's message and the attempt's details on standard error (exit 1), as
 // does a Bluetooth address that no paired device has. With --reconnect, an abort is followed by
 // "Reconnecting" before each new attempt (a phone not reachable yet is tried again, a handshake that
-// fails otherwise ends the program) and "Connected" again on success; bad arguments print the usage there (exit 64). --list-bluetooth prints the
-// paired Bluetooth devices, one per line, as the transport dialog labels them; --version prints
-// "lumo-webcam-cli 2.19". Every line is flushed as it is printed, so a script can watch for it.
+// fails otherwise ends the program) and "Connected" again on success. Bad arguments print the usage on
+// standard error (exit 64). --list-bluetooth prints the paired Bluetooth devices, one per line, as the
+// transport dialog labels them; --version prints "lumo-webcam-cli 2.19". Every line is flushed as it is printed, so a script can watch for it.
+// --keep-camera opens the virtual camera at once, with its "Waiting for the phone" card at the size of
+// the last connection (kept in the desktop program's settings), until the phone's pictures come.
 
+#include "appsettings.h"
 #include "bluetoothlibrary.h"
+#include "cameracard.h"
 #include "clientinfo.h"
 #include "clioptions.h"
 #include "connectionerror.h"
 #include "connectionlistener.h"
 #include "reconnectschedule.h"
 #include "signalwatcher.h"
+#include "virtualcameraholder.h"
 #include "webcamcontroller.h"
 
 #include <QCommandLineParser>
@@ -26,6 +31,7 @@
 #include <cstdio>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -197,6 +203,14 @@ int main(int argc, char *argv[])
         }
     }
 
+    // Made before the controller and so destroyed after it, once the capture thread has ended.
+    std::unique_ptr<VirtualCameraHolder> cameraHolder;
+    if (options->keepCamera) {
+        AppSettings::load();
+        const QSize size = AppSettings::cameraSize();
+        cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
+    }
+
     CliListener listener;
     FrameCounter counter;
     counter.setLimit(options->frames);
@@ -242,5 +256,12 @@ int main(int argc, char *argv[])
     if (options->reconnect)
         listener.setReconnect(start);
     start();
-    return app.exec();
+    const int result = app.exec();
+    if (cameraHolder) {
+        int width = 0;
+        int height = 0;
+        cameraHolder->lastSize(width, height);
+        AppSettings::setCameraSize(QSize(width, height));
+    }
+    return result;
 }

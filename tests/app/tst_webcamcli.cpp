@@ -1,16 +1,21 @@
 // End to end: the phone simulator, lumo-webcam-cli and the virtual camera's file output, as a user or a
 // script runs them.
 
+#include "cameracard.h"
 #include "clientinfo.h"
 #include "fakeadb.h"
 #include "fakebluezbus.h"
 #include "freeport.h"
 #include "sentpictures.h"
 #include "simulatorprocess.h"
+#include "testpicture.h"
+#include "yuyv.h"
 #include "yuyvreference.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -92,10 +97,11 @@ private slots:
     void signalDisconnectsAndExits0();
     void fifoIsWrittenOnceAReaderCame_data();
     void fifoIsWrittenOnceAReaderCame();
+    void keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext();
 
 private:
     Run run(const QStringList &arguments, int timeoutMs = 30000);
-    void startCli(QProcess &process, const QStringList &arguments);
+    void startCli(QProcess &process, const QStringList &arguments, const QString &configHome = {});
     // Sends the signal and expects the program to end at once, as after a disconnect.
     void stopCli(QProcess &cli, const QString &signal);
 
@@ -110,10 +116,12 @@ void TestWebcamCli::init()
     m_camera = m_dir.filePath(QStringLiteral("camera-%1.yuyv").arg(++m_test));
 }
 
-void TestWebcamCli::startCli(QProcess &process, const QStringList &arguments)
+void TestWebcamCli::startCli(QProcess &process, const QStringList &arguments, const QString &configHome)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LUMO_VIRTUAL_CAMERA"), m_camera);
+    if (!configHome.isEmpty())
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
     process.setProcessEnvironment(environment);
     process.start(cliPath(), arguments);
     QVERIFY2(process.waitForStarted(), qPrintable(cliPath()));
@@ -492,6 +500,74 @@ void TestWebcamCli::fifoIsWrittenOnceAReaderCame()
         QVERIFY(previous < 0 || picture == (previous + 1) % pictures);
         previous = picture;
     }
+}
+
+void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext()
+{
+    // The phone's frames are fitted into the size the card started at, the last connection's, so
+    // that the FIFO's reader gets one size throughout.
+    constexpr int width = 64, height = 48, pictures = 3, frames = 5;
+    const QSize stored(96, 72);
+    const int frameBytes = yuyvFrameBytes(stored.width(), stored.height());
+    const QString configHome = m_dir.filePath(QStringLiteral("config-%1").arg(m_test));
+    QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)
+        .setValue(QStringLiteral("cameraSize"), stored);
+    const PictureLoop loop(width, height, pictures);
+    SimulatorProcess simulator({QStringLiteral("--folder"), loop.folder.path(), QStringLiteral("--size"),
+                                QStringLiteral("%1x%2").arg(width).arg(height)});
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    QVERIFY(::mkfifo(QFile::encodeName(m_camera).constData(), 0600) == 0);
+    const int reader = ::open(QFile::encodeName(m_camera).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // A writing end of the test's own, so that the reader does not see the end of the stream before
+    // the program has opened the FIFO.
+    const int keepOpen = ::open(QFile::encodeName(m_camera).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const auto closeFifo = qScopeGuard([&] {
+        ::close(reader);
+        ::close(keepOpen);
+    });
+    QVERIFY(reader >= 0 && keepOpen >= 0);
+
+    QProcess cli;
+    startCli(cli,
+             {QStringLiteral("--wifi"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+              QString::number(simulator.port()), QStringLiteral("--frames"), QString::number(frames),
+              QStringLiteral("--keep-camera")},
+             configHome);
+    // Read while the program runs, and what it left in the FIFO after.
+    QByteArray received;
+    const QDeadlineTimer deadline(30000);
+    while (!cli.waitForFinished(0) && !deadline.hasExpired())
+        received += readFifo(reader, qsizetype(1) << 30, 100);
+    received += readFifo(reader, qsizetype(1) << 30, 100);
+    QCOMPARE(cli.state(), QProcess::NotRunning);
+    QCOMPARE(cli.exitCode(), 0);
+    QCOMPARE(QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)
+                 .value(QStringLiteral("cameraSize"))
+                 .toSize(),
+             QSize(width, height));
+
+    YuyvFitter fitter;
+    const StillPicture card = cameraCard();
+    QByteArray cardFrame(frameBytes, '\0');
+    fitter.fit(card.bgr.data(), card.width, card.height, reinterpret_cast<std::uint8_t *>(cardFrame.data()),
+               stored.width(), stored.height());
+    const std::vector<std::vector<unsigned char>> decoded = loop.transformed();
+    QList<QByteArray> fitted;
+    for (int i = 0; i < frames; ++i) {
+        fitted.append(QByteArray(frameBytes, '\0'));
+        fitter.fit(decoded[size_t(i % pictures)].data(), width, height,
+                   reinterpret_cast<std::uint8_t *>(fitted.last().data()), stored.width(), stored.height());
+    }
+    // The card, as long as the phone had not connected yet, then its frames, then the card again.
+    QCOMPARE(received.size() % frameBytes, 0);
+    QList<QByteArray> phone;
+    for (qsizetype offset = 0; offset < received.size(); offset += frameBytes) {
+        const QByteArray frame = received.mid(offset, frameBytes);
+        if (frame != cardFrame)
+            phone.append(frame);
+    }
+    QCOMPARE(phone.size(), frames);
+    QVERIFY(phone == fitted);
 }
 
 QTEST_GUILESS_MAIN(TestWebcamCli)

@@ -1,5 +1,8 @@
+#include "filedescriptor.h"
+#include "frameratemeter.h"
 #include "testpicture.h"
 #include "virtualcamera.h"
+#include "virtualcameraholder.h"
 #include "workerthread.h"
 #include "yuyv.h"
 #include "yuyvreference.h"
@@ -14,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 
 class TestVirtualCamera : public QObject
@@ -34,8 +38,12 @@ private slots:
     void fifoReaderGetsLargeFramesWholeAndInOrder();
     void fifoWithoutReaderIsWaitedForWithoutHoldingUpTheWriter();
     void fifoReaderLeavingCostsOnlyTheFrames();
+    void heldFifoShowsTheStillBetweenConnectionsAndFitsOtherSizes();
+    void unusablePathFailsWithOneLineNamingIt_data();
     void unusablePathFailsWithOneLineNamingIt();
     void noLoopbackDeviceFailsWithTheModprobeHint();
+    void announcedRateIsTheFirstSecondsRate_data();
+    void announcedRateIsTheFirstSecondsRate();
 
 private:
     QString m_cameraPath;
@@ -334,9 +342,79 @@ void TestVirtualCamera::fifoReaderLeavingCostsOnlyTheFrames()
     QCOMPARE(reader->read(2 * frameBytes), yuyvOf(makeTestPicture(width, height, 2), width, height));
 }
 
+void TestVirtualCamera::heldFifoShowsTheStillBetweenConnectionsAndFitsOtherSizes()
+{
+    const int width = 64;
+    const int height = 48;
+    const int frameBytes = yuyvFrameBytes(width, height);
+    const Bytes still = makeTestPicture(30, 24, 5);
+    const Bytes same = makeTestPicture(width, height, 1);
+    const Bytes wider = makeTestPicture(96, 48, 2);
+    QByteArray stillFrame(frameBytes, '\0');
+    QByteArray widerFrame(frameBytes, '\0');
+    YuyvFitter fitter;
+    fitter.fit(still.data(), 30, 24, reinterpret_cast<std::uint8_t *>(stillFrame.data()), width, height);
+    fitter.fit(wider.data(), 96, 48, reinterpret_cast<std::uint8_t *>(widerFrame.data()), width, height);
+
+    QVERIFY(::mkfifo(QFile::encodeName(m_cameraPath).constData(), 0600) == 0);
+    FifoReader reader(m_cameraPath);
+    // A writing end of the test's own, so that the reader waits for the holder's instead of seeing
+    // the end of the stream; closed once the holder is gone.
+    FileDescriptor keepOpen(::open(QFile::encodeName(m_cameraPath).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    QVERIFY(keepOpen.isOpen());
+    reader.setBlocking();
+    // Read on a thread of its own to the end of the stream: the holder writes whenever it likes.
+    std::atomic<int> stills{0};
+    std::atomic<int> stillsInARow{0};
+    std::atomic<int> otherCount{0};
+    QList<QByteArray> others; // the connections' frames, in the order they came
+    WorkerThread readerThread([&] {
+        for (QByteArray frame; (frame = reader.read(frameBytes)).size() == frameBytes;) {
+            if (frame == stillFrame) {
+                ++stills;
+                ++stillsInARow;
+            } else {
+                others.append(frame);
+                ++otherCount;
+                stillsInARow = 0;
+            }
+        }
+    });
+    {
+        VirtualCameraHolder holder(StillPicture{still, 30, 24}, width, height);
+        QTRY_VERIFY(stills > 0); // before any connection
+        QVERIFY(filter_wrapper_open(width, height) != 0);
+        writeFrame(same);
+        filter_wrapper_close();
+        QVERIFY(filter_wrapper_open(96, 48) != 0); // another size: fitted into the reader's
+        writeFrame(wider);
+        filter_wrapper_close();
+        QTRY_VERIFY(otherCount == 2 && stillsInARow > 0); // the still comes back
+        int lastWidth = 0;
+        int lastHeight = 0;
+        holder.lastSize(lastWidth, lastHeight);
+        QCOMPARE(QSize(lastWidth, lastHeight), QSize(96, 48));
+    }
+    keepOpen.reset();
+    QVERIFY(readerThread.join(10000)); // the holder's end closed the FIFO
+    QCOMPARE(others.size(), 2);
+    QVERIFY(others[0] == yuyvOf(same, width, height)); // byte for byte as without the holder
+    QVERIFY(others[1] == widerFrame);
+}
+
+void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("missing folder") << QStringLiteral("no/such/dir/camera");
+    // A device name with a typo is not made into a file.
+    QTest::newRow("missing device") << QStringLiteral("/dev/lumo-test-vide0");
+}
+
 void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt()
 {
-    const QString path = m_dir->filePath(QStringLiteral("no/such/dir/camera"));
+    QFETCH(QString, path);
+    if (QDir::isRelativePath(path))
+        path = m_dir->filePath(path);
     qputenv("LUMO_VIRTUAL_CAMERA", QFile::encodeName(path));
     StderrCapture capture;
     for (int connection = 0; connection < 3; ++connection) {
@@ -347,6 +425,7 @@ void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt()
     const QByteArray printed = capture.text();
     QCOMPARE(printed.count('\n'), 1);
     QVERIFY2(printed.contains(QFile::encodeName(path)) && printed.contains(strerror(ENOENT)), printed);
+    QVERIFY(!QFile::exists(path));
 }
 
 void TestVirtualCamera::noLoopbackDeviceFailsWithTheModprobeHint()
@@ -360,6 +439,35 @@ void TestVirtualCamera::noLoopbackDeviceFailsWithTheModprobeHint()
     filter_wrapper_close();
     QCOMPARE(capture.text(), QByteArray("Lumo Webcam: no virtual camera found; load one with: sudo modprobe "
                                         "v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"\n"));
+}
+
+void TestVirtualCamera::announcedRateIsTheFirstSecondsRate_data()
+{
+    QTest::addColumn<int>("intervalMs"); // between frames
+    QTest::addColumn<int>("announced");
+    QTest::newRow("30 fps") << 33 << 30;
+    QTest::newRow("15 fps") << 67 << 15;
+    QTest::newRow("7.5 fps rounds up") << 133 << 8;
+    QTest::newRow("a long stall: at least 1") << 5000 << 1;
+    QTest::newRow("faster than any camera: at most 120") << 2 << 120;
+}
+
+void TestVirtualCamera::announcedRateIsTheFirstSecondsRate()
+{
+    QFETCH(int, intervalMs);
+    QFETCH(int, announced);
+    FrameRateMeter meter;
+    for (int connection = 0; connection < 2; ++connection) {
+        meter.restart();
+        auto at = FrameRateMeter::Clock::time_point{} + std::chrono::hours(connection);
+        std::optional<int> rate = meter.frameAt(at);
+        for (int frame = 0; !rate && frame < 1000; ++frame) {
+            at += std::chrono::milliseconds(intervalMs);
+            rate = meter.frameAt(at);
+        }
+        QCOMPARE(rate, std::optional<int>(announced));
+        QCOMPARE(meter.frameAt(at + std::chrono::seconds(1)), std::nullopt); // once per connection
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVirtualCamera)

@@ -18,6 +18,8 @@ private slots:
     void oddWidthDropsLastColumn();
     void tooNarrowPictureWritesNothing();
     void referenceTurnsYuyvBackIntoTheColours();
+    void fittingKeepsTheAspectWithBlackBars_data();
+    void fittingKeepsTheAspectWithBlackBars();
 };
 
 namespace {
@@ -146,6 +148,51 @@ void TestYuyv::referenceTurnsYuyvBackIntoTheColours()
             compareBgrWithYuyv(bgr.data(), width, height, reinterpret_cast<const uchar *>(yuyv.constData()));
         QVERIFY2(difference.max <= 3, qPrintable(QStringLiteral("colour %1,%2,%3: off by %4").arg(b).arg(g).arg(r).arg(difference.max)));
     }
+}
+
+void TestYuyv::fittingKeepsTheAspectWithBlackBars_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<QSize>("frame");
+    QTest::addColumn<QRect>("fitted"); // null: the frame's own size, converted alone
+    QTest::newRow("same size") << QSize(64, 48) << QSize(64, 48) << QRect();
+    QTest::newRow("odd width of the frame's size") << QSize(65, 48) << QSize(64, 48) << QRect();
+    QTest::newRow("wider: bars above and below") << QSize(128, 48) << QSize(64, 48) << QRect(0, 12, 64, 24);
+    QTest::newRow("turned phone: bars left and right") << QSize(48, 64) << QSize(64, 48) << QRect(14, 0, 36, 48);
+    QTest::newRow("smaller: scaled up") << QSize(32, 24) << QSize(128, 72) << QRect(16, 0, 96, 72);
+    QTest::newRow("odd fitted width rounds to a pair") << QSize(19, 24) << QSize(64, 36) << QRect(16, 0, 30, 36);
+}
+
+void TestYuyv::fittingKeepsTheAspectWithBlackBars()
+{
+    QFETCH(QSize, picture);
+    QFETCH(QSize, frame);
+    QFETCH(QRect, fitted);
+    YuyvFitter fitter;
+    // A guard zone behind the frame catches a fit that writes past its last row.
+    QByteArray yuyv(yuyvFrameBytes(frame.width(), frame.height()) + 64, '\x5a');
+    auto *out = reinterpret_cast<std::uint8_t *>(yuyv.data());
+    if (fitted.isNull()) {
+        // Byte for byte what the camera writes without fitting.
+        const std::vector<std::uint8_t> noise = makeNoisePicture(picture.width(), picture.height(), 9);
+        fitter.fit(noise.data(), picture.width(), picture.height(), out, frame.width(), frame.height());
+        QCOMPARE(yuyv.left(yuyv.size() - 64), convert(noise, picture.width(), picture.height()));
+    } else {
+        const FittedRect rect = fitInto(picture.width(), picture.height(), frame.width(), frame.height());
+        QCOMPARE(QRect(rect.x, rect.y, rect.width, rect.height), fitted);
+        const std::vector<std::uint8_t> flat = flatPicture(picture.width(), picture.height(), 40, 180, 90);
+        fitter.fit(flat.data(), picture.width(), picture.height(), out, frame.width(), frame.height());
+        const QByteArray colour = convert(flatPicture(2, 1, 40, 180, 90), 2, 1);
+        const QByteArray black("\x10\x80\x10\x80", 4);
+        for (int y = 0; y < frame.height(); ++y) {
+            for (int x = 0; x < frame.width(); x += 2) {
+                const QByteArray pair = yuyv.mid((y * frame.width() + x) * 2, 4);
+                if (fitted.contains(x, y) ? maxByteDifference(pair, colour) > 2 : pair != black)
+                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2: %3").arg(x).arg(y).arg(QString::fromLatin1(pair.toHex()))));
+            }
+        }
+    }
+    QCOMPARE(yuyv.right(64), QByteArray(64, '\x5a'));
 }
 
 QTEST_GUILESS_MAIN(TestYuyv)

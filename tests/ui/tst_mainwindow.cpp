@@ -117,6 +117,7 @@ private slots:
     void rotationChoiceIsStoredAndReachesController_data();
     void rotationChoiceIsStoredAndReachesController();
     void foreignActionChangesNoRotation();
+    void cameraCardChoiceIsStoredAndHoldsTheCamera();
 
     void connectStoresChoiceAndStartsTransport_data();
     void connectStoresChoiceAndStartsTransport();
@@ -268,15 +269,20 @@ void tst_MainWindow::firstStartShowsDefaultsAndBuildsMenus()
     QCOMPARE(connection.at(3), actionNamed(w, "exit"));
 
     const QList<QAction *> options = menuTitled(w, "&Options")->actions();
-    QCOMPARE(options.size(), 5);
-    QVERIFY(options.at(2)->isSeparator());
-    QCOMPARE(options.at(3), actionNamed(w, "showPreview"));
-    QCOMPARE(options.at(4), actionNamed(w, "reconnectAutomatically"));
+    QCOMPARE(options.size(), 6);
+    QVERIFY(options.at(3)->isSeparator());
+    QCOMPARE(options.at(4), actionNamed(w, "showPreview"));
+    QVERIFY(options.at(4)->isChecked());
+    QCOMPARE(options.at(5), actionNamed(w, "reconnectAutomatically"));
+    QVERIFY(!options.at(5)->isChecked());
     QVERIFY(options.at(0)->menu() && options.at(1)->menu());
     QCOMPARE(options.at(0)->text(), QStringLiteral("Flip video"));
     QCOMPARE(options.at(0)->menu()->actions(), (QList<QAction *>{actionNamed(w, "flipHorizontally"), actionNamed(w, "flipVertically")}));
     QCOMPARE(options.at(1)->text(), QStringLiteral("Rotate video"));
     QCOMPARE(options.at(1)->menu()->actions(), w.findChild<QActionGroup *>()->actions());
+    QCOMPARE(options.at(2), actionNamed(w, "cameraCard"));
+    QVERIFY(options.at(2)->isChecked());
+    QVERIFY(w.holdsCamera());
 
     QCOMPARE(menuTitled(w, "&Help")->actions(), (QList<QAction *>{actionNamed(w, "help"), actionNamed(w, "about")}));
 }
@@ -297,6 +303,9 @@ void tst_MainWindow::firstStartActionsCarryStatusTipsAndIcons_data()
     QTest::newRow("90 degrees") << "90 degrees" << "" << true << false;
     QTest::newRow("180 degress") << "180 degress" << "" << true << false;
     QTest::newRow("270 degrees") << "270 degrees" << "" << true << false;
+    QTest::newRow("camera card") << "Keep the camera on between connections"
+                                 << "Show \"Waiting for the phone\" in the virtual camera while no phone is connected"
+                                 << true << false;
     QTest::newRow("about") << "&About..." << "Show the application's About box" << false << false;
     QTest::newRow("help") << "&Help..." << "" << false << false;
 }
@@ -414,6 +423,21 @@ void tst_MainWindow::rotationChoiceIsStoredAndReachesController()
     QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), index);
     QCOMPARE(w.captureThread()->rotation(), index);
     QCOMPARE(AppSettings::rotation(), index);
+}
+
+void tst_MainWindow::cameraCardChoiceIsStoredAndHoldsTheCamera()
+{
+    settingsStore().setValue(QStringLiteral("cameraCard"), false);
+    MainWindow &w = makeWindow();
+    QVERIFY(!actionNamed(w, "cameraCard")->isChecked());
+    QVERIFY(!w.holdsCamera());
+
+    actionNamed(w, "cameraCard")->trigger();
+    QVERIFY(w.holdsCamera());
+    QCOMPARE(settingsStore().value(QStringLiteral("cameraCard")).toBool(), true);
+    actionNamed(w, "cameraCard")->trigger();
+    QVERIFY(!w.holdsCamera());
+    QCOMPARE(settingsStore().value(QStringLiteral("cameraCard")).toBool(), false);
 }
 
 void tst_MainWindow::foreignActionChangesNoRotation()
@@ -753,8 +777,14 @@ void tst_MainWindow::closingAsksOnlyWhileConnected()
     QCOMPARE(settingsStore().value(QStringLiteral("pos")).toPoint(), pos);
     QCOMPARE(settingsStore().value(QStringLiteral("size")).toSize(), size);
     QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
-    QCOMPARE(storedKeys(), (QStringList{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType",
-                                        "vflip", "wifiServerAddr"}));
+    // The size of the last connection, for the virtual camera's card at the next start.
+    QStringList keys{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType", "vflip",
+                     "wifiServerAddr"};
+    if (connected) {
+        QCOMPARE(settingsStore().value(QStringLiteral("cameraSize")).toSize(), QSize(160, 120));
+        keys.prepend(QStringLiteral("cameraSize"));
+    }
+    QCOMPARE(storedKeys(), keys);
     if (connected) {
         // Asked to stop, the thread ends on its own, with no interrupt from the destructor.
         QVERIFY(w.captureThread()->wait(outcomeTimeoutMs));

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The v4l2loopback side of the virtual camera, one concern per source file:
+//   loopbackdiscovery_v4l2.cpp  which /dev/videoN nodes are loopback devices, in the order to try them
+//   loopbackformat_v4l2.cpp     whether a device is free for this writer, and its format and frame rate
+//   loopbackhandback_v4l2.cpp   the work-around that lets v4l2loopback 0.12.7 take the next writer
+
+inline constexpr char kLoopbackLoadHint[] =
+    "sudo modprobe v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"";
+inline constexpr char kLoopbackReloadHint[] =
+    "sudo modprobe -r v4l2loopback && sudo modprobe v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"";
+
+// The driver name that VIDIOC_QUERYCAP gives for a v4l2loopback device.
+inline constexpr char kLoopbackDriver[] = "v4l2 loopback";
+
+// ioctl, repeated when a signal interrupts it.
+int loopbackIoctl(int fd, unsigned long request, void *arg);
+
+struct LoopbackNode
+{
+    std::string path;  // /dev/videoN
+    std::string card;  // its label
+    std::string name() const { return path + " (" + card + ")"; }
+};
+
+// The loopback devices in the order to try them: the ones labelled "Lumo Webcam", then every other
+// loopback device, each in the order of N. Anything that is not v4l2loopback (a real camera, a
+// capture card) is never among them.
+std::vector<LoopbackNode> findLoopbackDevices();
+
+// What a device that this writer tries to claim turns out to be. How v4l2loopback shows it depends
+// on its version and on exclusive_caps (capabilities from VIDIOC_QUERYCAP):
+//
+//                                    0.12.7, exclusive_caps=1    0.15, exclusive_caps=1     exclusive_caps=0
+//   never used, or let go by all     OUTPUT                      OUTPUT                     both
+//   fed by a live writer             CAPTURE                     CAPTURE, or OUTPUT with    both; 0.15: S_FMT fails
+//                                                                S_FMT failing with EBUSY   with EBUSY; 0.12.7: no sign
+//   held by a reader, writer gone    both; S_FMT answers with    OUTPUT; S_FMT answers      S_FMT answers with the
+//                                    the reader's size           with the reader's size     reader's size
+//   let go by a write()-only writer  neither, until the module   -                          -
+//                                    is reloaded (see handBackOnClose)
+//
+// On 0.12.7 a reader that stays after a write()-only writer shows CAPTURE alone too, and counts as busy.
+// Besides, every writer of this program holds flock(LOCK_EX) on its device for as long as it has it
+// open, so a second one (another process, or the same process once more) finds it busy on every
+// version and setting, 0.12.7 with exclusive_caps=0 included.
+enum class LoopbackClaim {
+    Taken,         // the device takes frames of the size reported: the one asked for when it was free,
+                   // the reader's when a reader holds it at another size
+    Busy,          // another writer feeds it
+    WithoutOutput, // 0.12.7, left without output by a writer that never streamed: only a reload helps
+    Failed,        // anything else, said in error
+};
+
+// Claims the device open on fd and gives it the output format of width x height YUYV (an odd width
+// loses its last column), announcing framesPerSecond. On Taken, width and height are the size the
+// device takes.
+LoopbackClaim claimLoopback(int fd, int &width, int &height, int framesPerSecond, std::string &error);
+
+// Tells the device's readers to expect this many frames a second.
+void announceFrameRate(int fd, int framesPerSecond);
+
+// To be called once the device is claimed, so that the device takes another writer after this one.
+void handBackOnClose(int fd);
