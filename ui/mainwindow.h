@@ -17,6 +17,7 @@ class PreviewFeed;
 class PreviewWidget;
 class ProgressDialog;
 class VirtualCameraHolder;
+struct VirtualCameraStatus;
 class WebcamController;
 
 // The program's one window: menus to connect, disconnect and choose the flips and rotation, the
@@ -110,6 +111,7 @@ private:
     QString errorMessage(int code, int param1, int param2) const;
     void showWarning(const QString &text, const QString &details = QString());
     void holdCamera(bool on);
+    void showCameraProblem(const VirtualCameraStatus &camera);
 
     QMenu *connectionMenu = nullptr;
     QMenu *optionsMenu = nullptr;
@@ -146,6 +148,7 @@ private:
     QTimer *rateTimer = nullptr;
     long long rateFrames = 0;
     qint64 rateSince = 0;
+    bool cameraProblemShown = false; // in this connection
     ProgressDialog *progressDialog = nullptr;
     // Destroyed after the controller, whose thread may still write to the camera.
     std::unique_ptr<VirtualCameraHolder> cameraHolder;

@@ -11,12 +11,16 @@
 #include "reconnectschedule.h"
 #include "serveraddress.h"
 #include "transportdialog.h"
+#include "virtualcamera.h"
 #include "webcamcontroller.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QDateTime>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -158,15 +162,47 @@ void MainWindow::updateRate()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const long long frames = feed->frames();
     const double seconds = (now - rateSince) / 1000.0;
-    if (seconds > 0 && frames >= rateFrames) {
-        const double fps = (frames - rateFrames) / seconds;
-        streamLabel->setText(QStringLiteral("%1×%2 · %3 fps")
-                                 .arg(controller->frameWidth())
-                                 .arg(controller->frameHeight())
-                                 .arg(fps, 0, 'f', 1));
-    }
+    QString text = QStringLiteral("%1×%2").arg(controller->frameWidth()).arg(controller->frameHeight());
+    if (seconds > 0 && frames >= rateFrames)
+        text += QStringLiteral(" · %1 fps").arg((frames - rateFrames) / seconds, 0, 'f', 1);
     rateFrames = frames;
     rateSince = now;
+
+    // The capture thread opens the camera just after it reported the connection, so the first tick
+    // is the first look at what came of it.
+    const VirtualCameraStatus camera = virtualCameraStatus();
+    QPalette palette = streamLabel->palette();
+    palette.setColor(QPalette::WindowText, camera.open ? this->palette().color(QPalette::WindowText)
+                                                       : QColor(0xb0, 0x00, 0x20));
+    streamLabel->setPalette(palette);
+    if (camera.open) {
+        text += QStringLiteral(" → ") + QString::fromStdString(camera.target);
+    } else {
+        text += QStringLiteral(" · ") + tr("no virtual camera: ") + QString::fromStdString(camera.problem);
+        if (!cameraProblemShown) {
+            cameraProblemShown = true;
+            showCameraProblem(camera);
+        }
+    }
+    streamLabel->setText(text);
+}
+
+void MainWindow::showCameraProblem(const VirtualCameraStatus &camera)
+{
+    // Not modal: the connection goes on, and other programs may simply not see the pictures yet.
+    auto *box = new QMessageBox(QMessageBox::Warning, tr("Lumo Webcam Client"),
+                                tr("The pictures do not reach a virtual camera: ") + QString::fromStdString(camera.problem),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("cameraProblem"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    if (!camera.fix.empty()) {
+        const QString command = QString::fromStdString(camera.fix);
+        box->setInformativeText(tr("To fix it, run:") + QLatin1Char('\n') + command);
+        QPushButton *copy = box->addButton(tr("Copy command"), QMessageBox::ActionRole);
+        connect(copy, &QPushButton::clicked, box, [command] { QGuiApplication::clipboard()->setText(command); });
+    }
+    box->show();
 }
 
 // The capture thread's reports: handed to the GUI thread as the window's own signals.
@@ -217,6 +253,7 @@ void MainWindow::setPhase(Phase next, const QString &hint)
     if (on) {
         rateFrames = 0;
         rateSince = QDateTime::currentMSecsSinceEpoch();
+        cameraProblemShown = false;
         streamLabel->setText(QStringLiteral("%1×%2").arg(controller->frameWidth()).arg(controller->frameHeight()));
         rateTimer->start();
         return;

@@ -5,7 +5,9 @@
 #include "connectionerror.h"
 #include "fakeadb.h"
 #include "fakebluezbus.h"
+#include "freeport.h"
 #include "modaldriver.h"
+#include "previewwidget.h"
 #include "progressdialog.h"
 #include "settingsstore.h"
 #include "simulatorprocess.h"
@@ -24,9 +26,12 @@
 #include <QElapsedTimer>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -129,6 +134,13 @@ private slots:
     void connectErrorShowsMessageAndReturnsToNotConnected();
     void abortWhileDisconnectingHidesProgressAndAsks_data();
     void abortWhileDisconnectingHidesProgressAndAsks();
+
+    void failedAttemptBoxCarriesItsDetails_data();
+    void failedAttemptBoxCarriesItsDetails();
+    void streamFieldNamesTheCameraOrWhyNot_data();
+    void streamFieldNamesTheCameraOrWhyNot();
+    void reconnectSurvivesAbortsAndStopsAtDisconnect();
+    void reconnectEndsAtAHandshakeError();
 
     void aboutBoxShowsVersionAndContacts();
     void helpOpensProductPageAndShowsNothing();
@@ -680,6 +692,180 @@ void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks()
     QTest::qWait(50);
     verifyNotConnected();
     QCOMPARE(storedKeys(), keysBefore);
+}
+
+void tst_MainWindow::failedAttemptBoxCarriesItsDetails_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QString>("value");   // "PORT" stands for a free port, "SIM" for a simulator's
+    QTest::addColumn<QStringList>("simulator");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("details");
+
+    QTest::newRow("WiFi HOST:PORT, refused")
+        << "WiFi" << "127.0.0.1:PORT" << QStringList() << int(ConnectionError::OpenFailed)
+        << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port PORT", "Answer: Connection refused"};
+    QTest::newRow("serial port missing")
+        << "Virtual serial port: " << "COM" << QStringList() << int(ConnectionError::OpenFailed)
+        << QStringList{"Tried: serial port COM", "Answer: No such file or directory"};
+    QTest::newRow("USB without adb") << "USB" << QString() << QStringList() << int(ConnectionError::OpenFailed)
+                                     << QStringList{"Tried: USB: adb forward of TCP port", "Answer: adb: program not found"};
+    QTest::newRow("Bluetooth, none paired")
+        << "Bluetooth device: " << QString() << QStringList() << int(ConnectionError::OpenFailed)
+        << QStringList{"Tried: Bluetooth to", "Answer: no paired device offers the camera service"};
+    QTest::newRow("server 2.20") << "WiFi" << "127.0.0.1:SIM" << QStringList{"--version", "2.20"}
+                                 << int(ConnectionError::VersionMismatch)
+                                 << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port SIM", "Server version: 2.20"};
+    QTest::newRow("no camera on the phone") << "WiFi" << "127.0.0.1:SIM" << QStringList{"--status", "0"}
+                                            << int(ConnectionError::ResolutionFailed)
+                                            << QStringList{"Answer: no resolution reply", "Server version: 2.19"};
+}
+
+// Every failed attempt keeps its box as it was (text, title, icon, one OK) and adds the details.
+void tst_MainWindow::failedAttemptBoxCarriesItsDetails()
+{
+    QFETCH(QString, transport);
+    QFETCH(QString, value);
+    QFETCH(QStringList, simulator);
+    QFETCH(int, code);
+    QFETCH(QStringList, details);
+    MainWindow &w = makeWindow();
+    QString port = QString::number(freeLocalPort());
+    if (!simulator.isEmpty()) {
+        m_simulator = std::make_unique<SimulatorProcess>(simulator + QStringList{"--size", "64x48"});
+        QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+        port = QString::number(m_simulator->port());
+    }
+    value.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
+    if (value == QLatin1String("COM"))
+        value = QStringLiteral("COM%1").arg(absentComPort());
+    for (QString &line : details)
+        line.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
+
+    QString detailedText;
+    m_driver->expectChoice("TransportDialog", transport, value);
+    m_driver->expect("QMessageBox", [&](QDialog *dialog) {
+        auto *box = qobject_cast<QMessageBox *>(dialog);
+        detailedText = box->detailedText();
+        ModalDriver::clickButton(dialog, QMessageBox::Ok);
+    });
+    actionNamed(w, "connect")->trigger();
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+
+    const ModalDriver::Seen box = m_driver->seen().at(1);
+    QCOMPARE(box.text, QStringLiteral("Error:\n") + ConnectionError::message(code, 2, 20));
+    QCOMPARE(box.title, productTitle);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::Ok);
+    for (const QString &line : details)
+        QVERIFY2(detailedText.contains(line), qPrintable(detailedText));
+    verifyNotConnected();
+    // The hint in the empty preview says how the attempt ended.
+    QCOMPARE(w.findChild<PreviewWidget *>()->hint(), ConnectionError::message(code, 2, 20));
+}
+
+void tst_MainWindow::streamFieldNamesTheCameraOrWhyNot_data()
+{
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("camera file") << true;
+    QTest::newRow("device that does not exist") << false;
+}
+
+void tst_MainWindow::streamFieldNamesTheCameraOrWhyNot()
+{
+    QFETCH(bool, usable);
+    const QByteArray camera = usable ? qgetenv("LUMO_VIRTUAL_CAMERA") : QByteArray("/dev/lumo-test-missing");
+    const QByteArray saved = qgetenv("LUMO_VIRTUAL_CAMERA");
+    qputenv("LUMO_VIRTUAL_CAMERA", camera);
+    const auto restore = qScopeGuard([&] { qputenv("LUMO_VIRTUAL_CAMERA", saved); });
+    settingsStore().setValue(QStringLiteral("cameraCard"), false);
+    MainWindow &w = makeWindow();
+    QVERIFY(connectOverWifi());
+
+    auto *field = w.findChild<QLabel *>(QStringLiteral("stream"));
+    QTRY_VERIFY_WITH_TIMEOUT(field->text().contains(QLatin1String(" fps")), outcomeTimeoutMs);
+    QVERIFY2(field->text().startsWith(QStringLiteral("160×120 · ")), qPrintable(field->text()));
+    const auto problems = [&w] { return w.findChildren<QMessageBox *>(QStringLiteral("cameraProblem")); };
+    if (usable) {
+        QVERIFY2(field->text().endsWith(QStringLiteral(" → ") + QString::fromLocal8Bit(camera)), qPrintable(field->text()));
+        QVERIFY(problems().isEmpty());
+    } else {
+        QVERIFY2(field->text().contains(QStringLiteral("no virtual camera: cannot use virtual camera /dev/lumo-test-missing")),
+                 qPrintable(field->text()));
+        // Shown once in a connection, and not modal: the window goes on.
+        QCOMPARE(problems().size(), 1);
+        QVERIFY(!problems().first()->isModal());
+        QTest::qWait(1200);
+        QCOMPARE(problems().size(), 1);
+        problems().first()->close();
+    }
+    // The status tips get the bar while the menus are browsed; the label keeps its text.
+    auto *status = w.findChild<QLabel *>(QStringLiteral("status"));
+    w.statusBar()->showMessage(QStringLiteral("Connect to remote device"));
+    QVERIFY(status->isHidden());
+    w.statusBar()->clearMessage();
+    QVERIFY(!status->isHidden());
+    QCOMPARE(status->text(), QStringLiteral("Connected"));
+}
+
+void tst_MainWindow::reconnectSurvivesAbortsAndStopsAtDisconnect()
+{
+    settingsStore().setValue(QStringLiteral("reconnectAutomatically"), true);
+    MainWindow &w = makeWindow();
+    w.setReconnectUnit(5);
+    m_simulator = std::make_unique<SimulatorProcess>(QStringList{"--size", "64x48", "--fps", "200", "--close-after", "2"});
+    QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+    w.setServerPort(m_simulator->port());
+    QSignalSpy connects(&w, &MainWindow::connected);
+    QSignalSpy aborts(&w, &MainWindow::aborted);
+    m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
+    actionNamed(w, "connect")->trigger();
+
+    // No question and no box: each abort is followed by a new connection.
+    QTRY_VERIFY_WITH_TIMEOUT(aborts.size() >= 20 && connects.size() > aborts.size(), 60000);
+    auto *status = w.findChild<QLabel *>(QStringLiteral("status"));
+    w.setReconnectUnit(60000);
+    QTRY_VERIFY_WITH_TIMEOUT(status->text() == QStringLiteral("Reconnecting (attempt 1) ..."), outcomeTimeoutMs);
+    QCOMPARE(w.findChild<PreviewWidget *>()->hint(), status->text());
+    QVERIFY(actionNamed(w, "disconnect")->isEnabled());
+    QVERIFY(!actionNamed(w, "connect")->isEnabled());
+
+    QElapsedTimer clock;
+    clock.start();
+    actionNamed(w, "disconnect")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!w.captureThread()->isBusy(), 500);
+    QVERIFY(clock.elapsed() < 500);
+    verifyNotConnected();
+    const qsizetype seen = connects.size();
+    QTest::qWait(100);
+    QCOMPARE(connects.size(), seen);
+}
+
+void tst_MainWindow::reconnectEndsAtAHandshakeError()
+{
+    settingsStore().setValue(QStringLiteral("reconnectAutomatically"), true);
+    MainWindow &w = makeWindow();
+    w.setReconnectUnit(20);
+    m_simulator = std::make_unique<SimulatorProcess>(QStringList{"--size", "64x48", "--once", "--close-after", "2"});
+    QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+    const QString port = QString::number(m_simulator->port());
+    w.setServerPort(m_simulator->port());
+    QSignalSpy aborts(&w, &MainWindow::aborted);
+    m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
+    actionNamed(w, "connect")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(aborts.size() == 1, outcomeTimeoutMs);
+    QVERIFY(m_simulator->waitForExit(outcomeTimeoutMs));
+
+    // Refused attempts go on quietly until a server answers, too new: its box ends the retries.
+    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
+    m_simulator = std::make_unique<SimulatorProcess>(QStringList{"--size", "64x48", "--port", port, "--version", "2.20"});
+    QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+    QCOMPARE(m_driver->seen().last().text,
+             QStringLiteral("Error:\n") + ConnectionError::message(ConnectionError::VersionMismatch, 2, 20));
+    verifyNotConnected();
+    QTest::qWait(100);
+    QVERIFY(!w.captureThread()->isBusy());
 }
 
 void tst_MainWindow::aboutBoxShowsVersionAndContacts()
