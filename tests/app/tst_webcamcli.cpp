@@ -93,6 +93,7 @@ private slots:
     void bashCompletionOffers();
     void unknownBluetoothAddressIsAnError();
     void brokenConnectionPrintsAbortedAndExits2();
+    void reconnectPrintsEachAttemptAndStopsAtASignal();
     void signalDisconnectsAndExits0_data();
     void signalDisconnectsAndExits0();
     void fifoIsWrittenOnceAReaderCame_data();
@@ -415,6 +416,24 @@ void TestWebcamCli::brokenConnectionPrintsAbortedAndExits2()
     QCOMPARE(r.out, QByteArray("Connected\nAborted.\n"));
     QCOMPARE(r.exitCode, 2);
     QCOMPARE(QFileInfo(m_camera).size(), 3LL * 64 * 48 * 2);
+}
+
+void TestWebcamCli::reconnectPrintsEachAttemptAndStopsAtASignal()
+{
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--close-after"),
+                                QStringLiteral("3")});
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("--wifi"), QStringLiteral("127.0.0.1:%1").arg(simulator.port()),
+                   QStringLiteral("--reconnect")});
+    QByteArray out;
+    // The second abort starts a wait of two seconds, in which the signal ends the program at once.
+    const QByteArray twice("Connected\nAborted.\nReconnecting\nConnected\nAborted.\n");
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()) == twice, 20000);
+    QCOMPARE(QProcess::execute(QStringLiteral("kill"), {QStringLiteral("-INT"), QString::number(cli.processId())}), 0);
+    QVERIFY(cli.waitForFinished(1000));
+    QCOMPARE(cli.exitCode(), 0);
+    QCOMPARE(out + cli.readAllStandardOutput(), twice + "Disconnected\n");
 }
 
 void TestWebcamCli::stopCli(QProcess &cli, const QString &signal)
