@@ -197,10 +197,12 @@ void MainWindow::createStatusBar()
     streamLabel = new QLabel;
     streamLabel->setObjectName(QStringLiteral("stream"));
     statusBar()->addPermanentWidget(streamLabel);
-    // Qt draws a status tip only left of the first visible permanent widget: the stretched label steps
-    // aside while a tip shows, and comes back with its text unchanged.
-    connect(statusBar(), &QStatusBar::messageChanged, statusLabel,
-            [this](const QString &message) { statusLabel->setVisible(message.isEmpty()); });
+    // Qt draws a status tip only left of the first visible permanent widget: both fields step aside
+    // while a tip shows, and come back with their texts unchanged.
+    connect(statusBar(), &QStatusBar::messageChanged, statusLabel, [this](const QString &message) {
+        statusLabel->setVisible(message.isEmpty());
+        streamLabel->setVisible(message.isEmpty());
+    });
 }
 
 void MainWindow::keepCameraOn(bool on)

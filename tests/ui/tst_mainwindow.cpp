@@ -802,9 +802,9 @@ void tst_MainWindow::streamFieldNamesTheCameraOrWhyNot()
     // The status tips get the bar while the menus are browsed; the label keeps its text.
     auto *status = w.findChild<QLabel *>(QStringLiteral("status"));
     w.statusBar()->showMessage(QStringLiteral("Connect to remote device"));
-    QVERIFY(status->isHidden());
+    QVERIFY(status->isHidden() && field->isHidden());
     w.statusBar()->clearMessage();
-    QVERIFY(!status->isHidden());
+    QVERIFY(!status->isHidden() && !field->isHidden());
     QCOMPARE(status->text(), QStringLiteral("Connected"));
 }
 
