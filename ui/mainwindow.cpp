@@ -95,20 +95,22 @@ void MainWindow::createActions()
     exitAct->setStatusTip(tr("Exit the application"));
     connect(exitAct, &QAction::triggered, this, &QWidget::close);
 
-    // Connected only after the stored state is set, so that setting it writes nothing back.
-    flipHAct = new QAction(tr("Flip horizontally"), this);
-    flipHAct->setObjectName(QStringLiteral("flipHorizontally"));
-    flipHAct->setCheckable(true);
-    flipHAct->setChecked(AppSettings::hflip());
-    flipHAct->setStatusTip(tr("Flip horizontally"));
-    connect(flipHAct, &QAction::toggled, this, &MainWindow::flipH);
-
-    flipVAct = new QAction(tr("Flip vertically"), this);
-    flipVAct->setObjectName(QStringLiteral("flipVertically"));
-    flipVAct->setCheckable(true);
-    flipVAct->setChecked(AppSettings::vflip());
-    flipVAct->setStatusTip(tr("Flip vertically"));
-    connect(flipVAct, &QAction::toggled, this, &MainWindow::flipV);
+    // A stored choice: connected only after the stored state is set, so that setting it writes
+    // nothing back.
+    const auto addChoice = [this](const QString &text, const char *name, bool checked, const QString &tip,
+                                  auto slot) {
+        auto *action = new QAction(text, this);
+        action->setObjectName(QLatin1String(name));
+        action->setCheckable(true);
+        action->setChecked(checked);
+        action->setStatusTip(tip);
+        connect(action, &QAction::toggled, this, slot);
+        return action;
+    };
+    flipHAct = addChoice(tr("Flip horizontally"), "flipHorizontally", AppSettings::hflip(), tr("Flip horizontally"),
+                         &MainWindow::flipH);
+    flipVAct = addChoice(tr("Flip vertically"), "flipVertically", AppSettings::vflip(), tr("Flip vertically"),
+                         &MainWindow::flipV);
 
     // triggered() comes only from the user's choice, never from setChecked() below.
     rotationGroup = new QActionGroup(this);
@@ -127,27 +129,15 @@ void MainWindow::createActions()
     rotate180Act = addRotation(tr("180 degress"), 2);
     rotate270Act = addRotation(tr("270 degrees"), 3);
 
-    cameraCardAct = new QAction(tr("Keep the camera on between connections"), this);
-    cameraCardAct->setObjectName(QStringLiteral("cameraCard"));
-    cameraCardAct->setCheckable(true);
-    cameraCardAct->setChecked(AppSettings::cameraCard());
-    cameraCardAct->setStatusTip(
-        tr("Show \"Waiting for the phone\" in the virtual camera while no phone is connected"));
-    connect(cameraCardAct, &QAction::toggled, this, &MainWindow::keepCameraOn);
-
-    showPreviewAct = new QAction(tr("Show preview"), this);
-    showPreviewAct->setObjectName(QStringLiteral("showPreview"));
-    showPreviewAct->setCheckable(true);
-    showPreviewAct->setChecked(AppSettings::showPreview());
-    showPreviewAct->setStatusTip(tr("Show the picture that goes to the virtual camera"));
-    connect(showPreviewAct, &QAction::toggled, this, &MainWindow::onShowPreview);
-
-    reconnectAct = new QAction(tr("Reconnect automatically"), this);
-    reconnectAct->setObjectName(QStringLiteral("reconnectAutomatically"));
-    reconnectAct->setCheckable(true);
-    reconnectAct->setChecked(AppSettings::reconnectAutomatically());
-    reconnectAct->setStatusTip(tr("Connect again by itself when the connection breaks off"));
-    connect(reconnectAct, &QAction::toggled, this, &AppSettings::setReconnectAutomatically);
+    cameraCardAct = addChoice(tr("Keep the camera on between connections"), "cameraCard", AppSettings::cameraCard(),
+                              tr("Show \"Waiting for the phone\" in the virtual camera while no phone is connected"),
+                              &MainWindow::keepCameraOn);
+    showPreviewAct = addChoice(tr("Show preview"), "showPreview", AppSettings::showPreview(),
+                               tr("Show the picture that goes to the virtual camera"), &MainWindow::onShowPreview);
+    reconnectAct = addChoice(tr("Reconnect automatically"), "reconnectAutomatically",
+                             AppSettings::reconnectAutomatically(),
+                             tr("Connect again by itself when the connection breaks off"),
+                             &AppSettings::setReconnectAutomatically);
 
     aboutAct = new QAction(tr("&About..."), this);
     aboutAct->setObjectName(QStringLiteral("about"));

@@ -11,6 +11,21 @@
 
 #include <thread>
 
+namespace {
+
+// Hands the feed the test picture `variant` as the capture thread would, from a thread of its own.
+void writeOnAnotherThread(PreviewFeed &feed, int variant)
+{
+    std::thread([&feed, variant] {
+        const std::vector<std::uint8_t> bgr = makeTestPicture(64, 48, variant);
+        const std::vector<unsigned char> jpeg = encodeJpeg(bgr.data(), 64, 48, 95);
+        VideoFrame frame(jpeg.data(), int(jpeg.size()), 64, 48);
+        feed.onFrameWritten(frame, {});
+    }).join();
+}
+
+} // namespace
+
 class TestPreviewFeed : public QObject
 {
     Q_OBJECT
@@ -55,17 +70,11 @@ void TestPreviewFeed::stalledReceiverGetsOneSignalAndTheNewestCopy()
     PreviewFeed feed;
     QSignalSpy spy(&feed, &PreviewFeed::newFrame);
     feed.onConnectionStarted();
-    // Frames a fifteenth of a second apart on another thread, while this one takes nothing.
-    std::thread capture([&feed] {
-        for (int i = 0; i < 4; ++i) {
-            const std::vector<std::uint8_t> bgr = makeTestPicture(64, 48, i);
-            const std::vector<unsigned char> jpeg = encodeJpeg(bgr.data(), 64, 48, 95);
-            VideoFrame frame(jpeg.data(), int(jpeg.size()), 64, 48);
-            feed.onFrameWritten(frame, {});
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000 / PreviewFeed::kMaxUpdatesPerSecond + 5));
-        }
-    });
-    capture.join();
+    // Frames a fifteenth of a second apart, while this thread takes nothing.
+    for (int i = 0; i < 4; ++i) {
+        writeOnAnotherThread(feed, i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 / PreviewFeed::kMaxUpdatesPerSecond + 5));
+    }
     QCOMPARE(feed.frames(), 4);
     QCoreApplication::processEvents();
     QCOMPARE(spy.size(), 1);
@@ -77,12 +86,7 @@ void TestPreviewFeed::stalledReceiverGetsOneSignalAndTheNewestCopy()
     QVERIFY(std::abs(int(newest.constScanLine(10)[30]) - int(last[(10 * 64 + 10) * 3])) < 12);
     // Off: counted, not copied.
     feed.setEnabled(false);
-    std::thread([&feed] {
-        const std::vector<std::uint8_t> bgr = makeTestPicture(64, 48, 0);
-        const std::vector<unsigned char> jpeg = encodeJpeg(bgr.data(), 64, 48, 95);
-        VideoFrame frame(jpeg.data(), int(jpeg.size()), 64, 48);
-        feed.onFrameWritten(frame, {});
-    }).join();
+    writeOnAnotherThread(feed, 0);
     QCOMPARE(feed.frames(), 5);
     QVERIFY(feed.takeNewest().isNull());
 }
