@@ -17,6 +17,8 @@ int s_transportType = 0;
 int s_port = 0;
 QString s_wifiServerAddr;
 int s_rotation = 0;
+bool s_showPreview = true;
+bool s_reconnect = false;
 bool s_cameraCard = true;
 QSize s_cameraSize;
 
@@ -50,6 +52,8 @@ void load()
     s_port = s.value(QStringLiteral("port"), 0).toInt();
     s_wifiServerAddr = s.value(QStringLiteral("wifiServerAddr"), QStringLiteral("127.0.0.1")).toString();
     s_rotation = s.value(QStringLiteral("rotation"), 0).toInt();
+    s_showPreview = s.value(QStringLiteral("showPreview"), true).toBool();
+    s_reconnect = s.value(QStringLiteral("reconnectAutomatically"), false).toBool();
     s_cameraCard = s.value(QStringLiteral("cameraCard"), true).toBool();
     s_cameraSize = s.value(QStringLiteral("cameraSize"), QSize(640, 480)).toSize();
 }
@@ -88,6 +92,10 @@ void setWifiServerAddr(const QString &address) { writeThrough(s_wifiServerAddr, 
 int rotation() { return s_rotation; }
 void setRotation(int rotation) { writeThrough(s_rotation, rotation, "rotation"); }
 
+bool showPreview() { return s_showPreview; }
+void setShowPreview(bool on) { writeThrough(s_showPreview, on, "showPreview"); }
+bool reconnectAutomatically() { return s_reconnect; }
+void setReconnectAutomatically(bool on) { writeThrough(s_reconnect, on, "reconnectAutomatically"); }
 QSize cameraSize() { return s_cameraSize; }
 void setCameraSize(QSize size)
 {

@@ -11,7 +11,8 @@
 // default, and nothing read is validated (a rotation of 7 stays 7). The flip, rotation, transport and
 // camera setters write through to the store at once; the window geometry only reaches the store through
 // saveAll(), when the main window closes. saveAll() writes the nine keys of the first version, with
-// "resolution" written back as it was read; "cameraCard" and "cameraSize" only their setters write.
+// "resolution" written back as it was read; "cameraCard", "cameraSize", "showPreview" and
+// "reconnectAutomatically" only their setters write.
 //
 // The store is opened on first use and closed, which flushes it, when the program exits.
 namespace AppSettings {
@@ -41,6 +42,12 @@ void setWifiServerAddr(const QString &address);
 // 0, 1, 2, 3 for 0, 90, 180, 270 degrees clockwise.
 int rotation();            // default 0
 void setRotation(int rotation);
+
+// Window choices, written through when set and never by saveAll().
+bool showPreview();        // "showPreview", default true
+void setShowPreview(bool on);
+bool reconnectAutomatically(); // "reconnectAutomatically", default false
+void setReconnectAutomatically(bool on);
 
 // The frame size of the last connection, at which the virtual camera shows its card before the next.
 QSize cameraSize();        // default 640 x 480

@@ -4,6 +4,9 @@
 #include "bluetoothlibrary.h"
 #include "uniquefd.h"
 
+#include <algorithm>
+#include <iterator>
+
 BtDeviceStream::Library BtDeviceStream::bluezLibrary()
 {
     return {[](const BtDeviceInfo &device, const char *serviceName) {
@@ -35,11 +38,18 @@ int BtDeviceStream::open()
             release();
         },
         m_interrupt);
-    if (!connected)
+    if (!connected) {
+        setFailureReason("Cancelled");
         return -5;
+    }
     m_sock = *connected;
     if (m_sock == -1) {
         m_library.release();
+        // A zero record is what the transport dialog hands over when no paired device was listed.
+        const bool noDevice = std::all_of(std::begin(m_device.address), std::end(m_device.address),
+                                          [](unsigned char b) { return b == 0; });
+        setFailureReason(noDevice ? "no paired device offers the camera service"
+                                  : "the device did not accept a connection to the camera service");
         return -5;
     }
     return 0;

@@ -72,18 +72,21 @@ int SerialPort::open()
     // Closed on every early return until the port takes it.
     UniqueFd fd(::open(path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.isOpen())
-        return -100;
+        return failWithErrno(errno, -100);
     // The lock keeps out every other client that locks too, including one running as root, whom
     // TIOCEXCL does not stop; TIOCEXCL keeps out those that merely open the device.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        setFailureReason(path() + " is in use by another program");
         return -100;
+    }
     auto saved = std::make_unique<SavedSettings>();
     if (::tcgetattr(fd.get(), &saved->settings) != 0 || ::ioctl(fd.get(), TIOCEXCL) != 0)
-        return -100;
+        return failWithErrno(errno, -100);
     const termios line = binaryLine(saved->settings);
     if (::tcsetattr(fd.get(), TCSANOW, &line) != 0) {
+        const int error = errno;
         ::ioctl(fd.get(), TIOCNXCL);
-        return -100;
+        return failWithErrno(error, -100);
     }
     // Whatever the tty still holds came before this connection: the rest of a frame stream that the
     // last client left unread, or line noise. Read as the reply to a new request it would derail the

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 int TransportStream::readU8()
 {
@@ -55,4 +56,10 @@ void TransportStream::skip(int n)
         // A reply whose surplus cannot be read still stands; the next read or write meets the stream
         // in whatever state this failure left it.
     }
+}
+
+int TransportStream::failWithErrno(int error, int code)
+{
+    m_failureReason = std::strerror(error);
+    return code;
 }

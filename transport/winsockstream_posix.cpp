@@ -54,7 +54,7 @@ int WinSockStream::open()
     m_sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_sock < 0) {
         m_sock = -1;
-        return -5;
+        return failWithErrno(errno, -5);
     }
 
     // A lookup may wait about ten seconds for each DNS server that does not answer, and getaddrinfo
@@ -62,9 +62,15 @@ int WinSockStream::open()
     // Nothing when the interrupt came first, an empty answer when the host does not resolve.
     const auto lookup = runAbandonably<std::optional<std::uint32_t>>(
         [resolver = m_resolver, host = m_host] { return resolver(host); }, {}, m_interrupt);
-    const std::optional<std::uint32_t> ip = lookup.value_or(std::nullopt);
-    if (!ip)
+    if (!lookup) {
+        setFailureReason("Cancelled");
         return -5;
+    }
+    const std::optional<std::uint32_t> ip = *lookup;
+    if (!ip) {
+        setFailureReason("The host name \"" + m_host + "\" does not resolve");
+        return -5;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = *ip;
@@ -80,7 +86,7 @@ int WinSockStream::open()
 
     std::printf("Fail to connect to the service with error code: %d.\n", error);
     std::fflush(stdout);
-    return -5;
+    return failWithErrno(error, -5);
 }
 
 int WinSockStream::close()
