@@ -62,7 +62,8 @@ bool PreviewFeed::onFrameWritten(const VideoFrame &frame, std::chrono::nanosecon
     if (!m_enabled || !frame.data())
         return true;
     const auto now = std::chrono::steady_clock::now();
-    if (now - m_lastCopy < std::chrono::seconds(1) / kMaxUpdatesPerSecond)
+    // In nanoseconds: a second divided in whole seconds is none, and every frame would be copied.
+    if (now - m_lastCopy < std::chrono::nanoseconds(std::chrono::seconds(1)) / kMaxUpdatesPerSecond)
         return true;
     m_lastCopy = now;
     QImage image = downscaled(frame.data(), frame.width(), frame.height());
