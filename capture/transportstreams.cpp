@@ -1,5 +1,6 @@
 #include "transportstreams.h"
 
+#include "bluetoothlibrary.h"
 #include "btdevicestream.h"
 #include "serialport.h"
 #include "usbcontrolstream.h"
@@ -14,7 +15,10 @@ std::unique_ptr<TransportStream> serial(int port, const std::string &pathTemplat
 
 std::unique_ptr<TransportStream> bluetooth(BtDeviceInfo device, StreamInterrupt *interrupt)
 {
-    return std::make_unique<BtDeviceStream>(device, interrupt);
+    BtDeviceStream::Library bluez{
+        [](const BtDeviceInfo &device, const char *serviceName) { return bt_lib_stream_connect(&device, serviceName); },
+        [] { bt_lib_stream_close(); }};
+    return std::make_unique<BtDeviceStream>(device, interrupt, std::move(bluez));
 }
 
 std::unique_ptr<TransportStream> usb(int port, StreamInterrupt *interrupt, int readTimeoutMs)

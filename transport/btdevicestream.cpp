@@ -1,19 +1,10 @@
 #include "btdevicestream.h"
 
 #include "abandonablecall.h"
-#include "bluetoothlibrary.h"
 #include "uniquefd.h"
 
 #include <algorithm>
 #include <iterator>
-
-BtDeviceStream::Library BtDeviceStream::bluezLibrary()
-{
-    return {[](const BtDeviceInfo &device, const char *serviceName) {
-                return bt_lib_stream_connect(&device, serviceName);
-            },
-            [] { bt_lib_stream_close(); }};
-}
 
 BtDeviceStream::BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt, Library library)
     : SocketStream(kReadTimeoutMs, interrupt), m_device(device), m_library(std::move(library))

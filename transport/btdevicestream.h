@@ -14,7 +14,7 @@ class StreamInterrupt;
 // SocketStream for the rest. close() closes the socket, then releases the library's side of the
 // stream, once.
 //
-// The optional interrupt (see StreamInterrupt) ends every wait for data at once, and the connect too:
+// The interrupt, when there is one (see StreamInterrupt), ends every wait for data at once, and the connect too:
 // for a device that does not answer, the library's connect lasts until the radio gives up (seconds to
 // page it, then at most 20 s for each service search answer and for the RFCOMM connect). open() then
 // returns -5 at once and leaves that connect to end alone; when it does, it closes any socket it got
@@ -33,11 +33,8 @@ public:
         std::function<int(const BtDeviceInfo &device, const char *serviceName)> connect;
         std::function<void()> release;
     };
-    // The Bluetooth device library's own calls (bluetoothlibrary.h).
-    static Library bluezLibrary();
-
-    explicit BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt = nullptr,
-                            Library library = bluezLibrary());
+    // library: the Bluetooth device library's calls (the program's are BlueZ's, bluetoothlibrary.h).
+    BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt, Library library);
     ~BtDeviceStream() override;
 
     int open() override;
