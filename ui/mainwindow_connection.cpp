@@ -44,21 +44,21 @@ void MainWindow::connectToRemoteDevice()
     if (dialog.exec() == QDialog::Rejected)
         return;
 
-    AppSettings::setTransportType(dialog.transportType());
+    AppSettings::setTransportType(int(dialog.transportType()));
     switch (dialog.transportType()) {
-    case TransportDialog::Serial: {
+    case TransportType::Serial: {
         const int comPort = dialog.comPort();
         AppSettings::setPort(comPort);
         startAgain = [this, comPort] { return controller->startSerial(comPort); };
         break;
     }
-    case TransportDialog::Bluetooth:
+    case TransportType::Bluetooth:
         startAgain = [this, device = dialog.bluetoothDevice()] { return controller->startBluetooth(device); };
         break;
-    case TransportDialog::Usb:
+    case TransportType::Usb:
         startAgain = [this, port = serverPort] { return controller->startUsb(port); };
         break;
-    case TransportDialog::Wifi: {
+    case TransportType::Wifi: {
         // The dialog refused an address whose port is wrong; the store keeps what the user typed.
         const QString typed = dialog.wifiAddress();
         AppSettings::setWifiServerAddr(typed);

@@ -36,24 +36,24 @@ TransportDialog::TransportDialog(QWidget *parent, int comPort)
     auto *bluetoothButton = new QRadioButton(tr("Bluetooth device: "), this);
     auto *usbButton = new QRadioButton(tr("USB"), this);
     auto *wifiButton = new QRadioButton(tr("WiFi"), this);
-    switch (AppSettings::transportType()) {
-    case Bluetooth:
+    switch (TransportType(AppSettings::transportType())) {
+    case TransportType::Bluetooth:
         bluetoothButton->setChecked(true);
         break;
-    case Usb:
+    case TransportType::Usb:
         usbButton->setChecked(true);
         break;
-    case Wifi:
+    case TransportType::Wifi:
         wifiButton->setChecked(true);
         break;
     default: // an unknown stored type falls back to the serial port
         serialButton->setChecked(true);
         break;
     }
-    m_buttonGroup->addButton(serialButton, Serial);
-    m_buttonGroup->addButton(bluetoothButton, Bluetooth);
-    m_buttonGroup->addButton(usbButton, Usb);
-    m_buttonGroup->addButton(wifiButton, Wifi);
+    m_buttonGroup->addButton(serialButton, int(TransportType::Serial));
+    m_buttonGroup->addButton(bluetoothButton, int(TransportType::Bluetooth));
+    m_buttonGroup->addButton(usbButton, int(TransportType::Usb));
+    m_buttonGroup->addButton(wifiButton, int(TransportType::Wifi));
 
     // COM0 to COM99: an entry's index is its port number.
     for (int i = 0; i < kComPortCount; ++i)
@@ -91,13 +91,13 @@ TransportDialog::TransportDialog(QWidget *parent, int comPort)
 void TransportDialog::onOK()
 {
     QString error;
-    if (m_buttonGroup->checkedId() == Wifi
+    if (TransportType(m_buttonGroup->checkedId()) == TransportType::Wifi
         && !ServerAddress::parse(m_wifiAddressEdit->text(), ClientInfo::kServerPort, &error)) {
         QMessageBox::warning(this, windowTitle(), error);
         m_wifiAddressEdit->setFocus();
         return;
     }
-    m_transportType = m_buttonGroup->checkedId();
+    m_transportType = TransportType(m_buttonGroup->checkedId());
     m_comPort = m_comPortList->currentIndex();
     // Fetched again now, also for another transport and for an empty list (index -1, a zero record).
     bt_lib_device_get(m_bluetoothList->currentIndex(), &m_bluetoothDevice);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "btdeviceinfo.h"
+#include "transporttype.h"
 
 #include <QDialog>
 #include <QString>
@@ -21,14 +22,10 @@ class TransportDialog : public QDialog
     Q_OBJECT
 
 public:
-    // The TransportType codes: the radio buttons' ids, the stored "transportType", and the caller's
-    // choice of start operation.
-    enum TransportType { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
-
     // comPort: the COM port to preselect (the stored one), or -1 for none.
     TransportDialog(QWidget *parent, int comPort);
 
-    int transportType() const { return m_transportType; }
+    TransportType transportType() const { return m_transportType; }
     int comPort() const { return m_comPort; }
     BtDeviceInfo bluetoothDevice() const { return m_bluetoothDevice; }
     QString wifiAddress() const { return m_wifiAddress; }
@@ -43,7 +40,7 @@ private:
     QComboBox *m_comPortList;
     QComboBox *m_bluetoothList;
     QLineEdit *m_wifiAddressEdit;
-    int m_transportType = 0;
+    TransportType m_transportType = TransportType::Serial;
     int m_comPort;
     BtDeviceInfo m_bluetoothDevice{};
     QString m_wifiAddress;

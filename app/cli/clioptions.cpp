@@ -68,27 +68,31 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
     }
 
     Options o;
-    const std::pair<const QCommandLineOption *, Transport> transports[] = {
-        {&wifi, Transport::Wifi},           {&usb, Transport::Usb},
-        {&serial, Transport::Serial},       {&bluetooth, Transport::Bluetooth},
-        {&listBluetooth, Transport::ListBluetooth},
+    const std::pair<const QCommandLineOption *, std::optional<TransportType>> choices[] = {
+        {&wifi, TransportType::Wifi},           {&usb, TransportType::Usb},
+        {&serial, TransportType::Serial},       {&bluetooth, TransportType::Bluetooth},
+        {&listBluetooth, std::nullopt},
     };
-    for (const auto &[option, transport] : transports) {
+    int chosen = 0;
+    for (const auto &[option, transport] : choices) {
         if (!parser.isSet(*option))
             continue;
-        if (o.transport != Transport::None) {
+        if (++chosen > 1) {
             error = QStringLiteral("Choose one transport only.");
             return std::nullopt;
         }
         o.transport = transport;
+        o.listBluetooth = !transport;
+    }
+    if (chosen == 0) {
+        error = QStringLiteral("Choose a transport: --wifi HOST, --usb, --serial N or --bluetooth ADDRESS.");
+        return std::nullopt;
     }
     bool ok = true;
     bool portInAddress = false;
-    switch (o.transport) {
-    case Transport::None:
-        error = QStringLiteral("Choose a transport: --wifi HOST, --usb, --serial N or --bluetooth ADDRESS.");
-        return std::nullopt;
-    case Transport::Wifi:
+    // The transports' own values; USB and the list read none.
+    switch (o.transport.value_or(TransportType::Usb)) {
+    case TransportType::Wifi:
         if (parser.value(wifi).isEmpty()) {
             error = QStringLiteral("--wifi takes the phone's address.");
             return std::nullopt;
@@ -102,26 +106,25 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
             return std::nullopt;
         }
         break;
-    case Transport::Serial:
+    case TransportType::Serial:
         o.serialPort = parser.value(serial).toInt(&ok);
         if (!ok || o.serialPort < 0) {
             error = QStringLiteral("--serial takes a port number of 0 or more.");
             return std::nullopt;
         }
         break;
-    case Transport::Bluetooth:
+    case TransportType::Bluetooth:
         if (!parseBtAddress(parser.value(bluetooth), o.bluetoothAddress.address)) {
             error = QStringLiteral("--bluetooth takes an address such as 5a:4b:3c:2d:1e:0f.");
             return std::nullopt;
         }
         break;
-    case Transport::Usb:
-    case Transport::ListBluetooth:
+    case TransportType::Usb:
         break;
     }
     if (parser.isSet(serialPath)) {
         o.serialPath = parser.value(serialPath);
-        if (o.transport != Transport::Serial || !o.serialPath.contains(QLatin1String("%d"))) {
+        if (o.transport != TransportType::Serial || !o.serialPath.contains(QLatin1String("%d"))) {
             error = QStringLiteral("--serial-path goes with --serial and needs %d for the port number.");
             return std::nullopt;
         }
@@ -132,7 +135,7 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
             return std::nullopt;
         }
         o.port = parser.value(port).toInt(&ok);
-        if (!ok || o.port < 1 || o.port > 65535 || (o.transport != Transport::Wifi && o.transport != Transport::Usb)) {
+        if (!ok || o.port < 1 || o.port > 65535 || (o.transport != TransportType::Wifi && o.transport != TransportType::Usb)) {
             error = QStringLiteral("--port goes with --wifi or --usb and takes a number from 1 to 65535.");
             return std::nullopt;
         }
@@ -153,7 +156,7 @@ std::optional<Options> parse(QCommandLineParser &parser, const QStringList &argu
         }
     }
     o.reconnect = parser.isSet(reconnect);
-    if (o.reconnect && o.transport == Transport::ListBluetooth) {
+    if (o.reconnect && o.listBluetooth) {
         error = QStringLiteral("--reconnect goes with a transport.");
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include "btdeviceinfo.h"
 #include "clientinfo.h"
 #include "serialport.h"
+#include "transporttype.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,11 +15,11 @@ class QCommandLineParser;
 // The headless front end's command line, checked as a whole before anything connects.
 namespace CliOptions {
 
-enum class Transport { None, Serial, Bluetooth, Usb, Wifi, ListBluetooth };
-
 struct Options
 {
-    Transport transport = Transport::None;
+    // The transport to connect over; none when the paired Bluetooth devices are to be listed instead.
+    std::optional<TransportType> transport;
+    bool listBluetooth = false;
     QString host;
     int port = ClientInfo::kServerPort;
     int serialPort = 0;

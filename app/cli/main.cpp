@@ -154,7 +154,6 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("lumo-webcam-cli"));
     QCoreApplication::setApplicationVersion(QString::fromStdString(ClientInfo::versionText()));
 
-    using CliOptions::Transport;
     QCommandLineParser parser;
     QString error;
     const std::optional<CliOptions::Options> options = CliOptions::parse(parser, QCoreApplication::arguments(), error);
@@ -172,7 +171,7 @@ int main(int argc, char *argv[])
         return Ok;
     }
 
-    if (options->transport == Transport::ListBluetooth) {
+    if (options->listBluetooth) {
         const QList<BtDeviceInfo> devices = btListDevices();
         for (const BtDeviceInfo &device : devices)
             printLine(stdout, btDeviceLabel(device));
@@ -181,7 +180,7 @@ int main(int argc, char *argv[])
         return Ok;
     }
     std::optional<BtDeviceInfo> device;
-    if (options->transport == Transport::Bluetooth) {
+    if (options->transport == TransportType::Bluetooth) {
         device = findBluetoothDevice(options->bluetoothAddress);
         if (!device) {
             printLine(stderr, QStringLiteral("Error:\nNo paired Bluetooth device has the address %1.")
@@ -223,22 +222,19 @@ int main(int argc, char *argv[])
     });
 
     std::function<bool()> start;
-    switch (options->transport) {
-    case Transport::Serial:
+    switch (*options->transport) {
+    case TransportType::Serial:
         start = [&] { return controller.startSerial(options->serialPort, options->serialPath.toStdString()); };
         break;
-    case Transport::Bluetooth:
+    case TransportType::Bluetooth:
         start = [&] { return controller.startBluetooth(*device); };
         break;
-    case Transport::Usb:
+    case TransportType::Usb:
         start = [&] { return controller.startUsb(options->port); };
         break;
-    case Transport::Wifi:
+    case TransportType::Wifi:
         start = [&] { return controller.startWifi(options->host, options->port); };
         break;
-    case Transport::None:
-    case Transport::ListBluetooth:
-        return Usage;
     }
     if (options->reconnect)
         listener.setReconnect(start);

@@ -5,9 +5,9 @@
 #include <QCommandLineParser>
 #include <QtTest>
 
-using CliOptions::Transport;
-
-Q_DECLARE_METATYPE(Transport)
+// A TransportType's code; -1 for the list of Bluetooth devices, -2 for arguments that are refused.
+constexpr int kList = -1;
+constexpr int kRefused = -2;
 
 class TestCliOptions : public QObject
 {
@@ -21,28 +21,28 @@ void TestCliOptions::argumentsGiveOptionsOrAReason_data()
 {
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<QString>("error"); // a part of the reason; empty: the arguments are good
-    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<int>("transport");
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
     QTest::addColumn<bool>("reconnect");
 
-    const auto good = [](const char *name, const char *arguments, Transport transport, const char *host = "",
+    const auto good = [](const char *name, const char *arguments, int transport, const char *host = "",
                          int port = 8123, bool reconnect = false) {
         QTest::newRow(name) << QString::fromLatin1(arguments) << QString() << transport << QString::fromLatin1(host)
                             << port << reconnect;
     };
     const auto bad = [](const char *name, const char *arguments, const char *error) {
-        QTest::newRow(name) << QString::fromLatin1(arguments) << QString::fromLatin1(error) << Transport::None
+        QTest::newRow(name) << QString::fromLatin1(arguments) << QString::fromLatin1(error) << kRefused
                             << QString() << 0 << false;
     };
-    good("wifi, default port", "--wifi 10.0.0.5", Transport::Wifi, "10.0.0.5");
-    good("wifi HOST:PORT", "--wifi phone.lan:9000", Transport::Wifi, "phone.lan", 9000);
-    good("wifi with --port", "--wifi 10.0.0.5 --port 9001", Transport::Wifi, "10.0.0.5", 9001);
-    good("usb with --port", "--usb --port 9002", Transport::Usb, "", 9002);
-    good("reconnect", "--wifi h --reconnect", Transport::Wifi, "h", 8123, true);
-    good("serial", "--serial 3 --serial-path /dev/tty%d", Transport::Serial);
-    good("bluetooth", "--bluetooth 5A:4B:3c:2d:1e:0f", Transport::Bluetooth);
-    good("list", "--list-bluetooth", Transport::ListBluetooth);
+    good("wifi, default port", "--wifi 10.0.0.5", int(TransportType::Wifi), "10.0.0.5");
+    good("wifi HOST:PORT", "--wifi phone.lan:9000", int(TransportType::Wifi), "phone.lan", 9000);
+    good("wifi with --port", "--wifi 10.0.0.5 --port 9001", int(TransportType::Wifi), "10.0.0.5", 9001);
+    good("usb with --port", "--usb --port 9002", int(TransportType::Usb), "", 9002);
+    good("reconnect", "--wifi h --reconnect", int(TransportType::Wifi), "h", 8123, true);
+    good("serial", "--serial 3 --serial-path /dev/tty%d", int(TransportType::Serial));
+    good("bluetooth", "--bluetooth 5A:4B:3c:2d:1e:0f", int(TransportType::Bluetooth));
+    good("list", "--list-bluetooth", kList);
 
     bad("no transport", "", "Choose a transport");
     bad("stray argument", "--wifi h extra", "Unexpected argument: extra");
@@ -77,10 +77,11 @@ void TestCliOptions::argumentsGiveOptionsOrAReason()
         return;
     }
     QVERIFY2(options, qPrintable(reason));
-    QTEST(options->transport, "transport");
-    if (options->transport == Transport::Wifi)
+    QTEST(options->listBluetooth ? kList : int(options->transport.value()), "transport");
+    QCOMPARE(options->listBluetooth, !options->transport);
+    if (options->transport == TransportType::Wifi)
         QTEST(options->host, "host");
-    if (options->transport == Transport::Wifi || options->transport == Transport::Usb)
+    if (options->transport == TransportType::Wifi || options->transport == TransportType::Usb)
         QTEST(options->port, "port");
     QTEST(options->reconnect, "reconnect");
 }

@@ -11,6 +11,7 @@
 #include "progressdialog.h"
 #include "settingsstore.h"
 #include "simulatorprocess.h"
+#include "transporttype.h"
 #include "webcamcontroller.h"
 
 #include <QAction>
@@ -44,8 +45,6 @@ const QString disconnecting = QStringLiteral("Disconnecting. Please wait ...");
 
 // Outcomes travel from the capture thread through the event loop; sanitizer builds are slow.
 constexpr int outcomeTimeoutMs = 20000;
-
-enum Transport { Serial = 0, Bluetooth = 1, Usb = 2, Wifi = 3 };
 
 QStringList storedKeys()
 {
@@ -476,12 +475,12 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport_data()
     QTest::addColumn<bool>("connects"); // otherwise the open fails: -5
 
     const int com = absentComPort();
-    QTest::newRow("serial port") << int(Serial) << "Virtual serial port: " << QStringLiteral("COM%1").arg(com)
+    QTest::newRow("serial port") << int(TransportType::Serial) << "Virtual serial port: " << QStringLiteral("COM%1").arg(com)
                                  << QStringList{"port", "transportType"} << false;
-    QTest::newRow("bluetooth") << int(Bluetooth) << "Bluetooth device: " << QString()
+    QTest::newRow("bluetooth") << int(TransportType::Bluetooth) << "Bluetooth device: " << QString()
                                << QStringList{"transportType"} << false;
-    QTest::newRow("usb") << int(Usb) << "USB" << QString() << QStringList{"transportType"} << false;
-    QTest::newRow("wifi") << int(Wifi) << "WiFi" << "127.0.0.1" << QStringList{"transportType", "wifiServerAddr"}
+    QTest::newRow("usb") << int(TransportType::Usb) << "USB" << QString() << QStringList{"transportType"} << false;
+    QTest::newRow("wifi") << int(TransportType::Wifi) << "WiFi" << "127.0.0.1" << QStringList{"transportType", "wifiServerAddr"}
                           << true;
 }
 
@@ -492,11 +491,13 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport()
     QFETCH(QString, value);
     QFETCH(QStringList, keys);
     QFETCH(bool, connects);
+    const auto type = TransportType(transport);
     // Another transport's choice, so that the dialog's preset is not already the answer.
-    settingsStore().setValue(QStringLiteral("transportType"), transport == Serial ? int(Wifi) : int(Serial));
+    const TransportType other = type == TransportType::Serial ? TransportType::Wifi : TransportType::Serial;
+    settingsStore().setValue(QStringLiteral("transportType"), int(other));
     MainWindow &w = makeWindow();
     settingsStore().clear();
-    if (transport == Wifi)
+    if (type == TransportType::Wifi)
         QVERIFY(startSimulator());
 
     m_driver->expectChoice("TransportDialog", radio, value);
@@ -515,9 +516,9 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport()
     QCOMPARE(progressText(), connecting);
     QCOMPARE(storedKeys(), keys);
     QCOMPARE(settingsStore().value(QStringLiteral("transportType")).toInt(), transport);
-    if (transport == Serial)
+    if (type == TransportType::Serial)
         QCOMPARE(settingsStore().value(QStringLiteral("port")).toInt(), absentComPort());
-    if (transport == Wifi)
+    if (type == TransportType::Wifi)
         QCOMPARE(settingsStore().value(QStringLiteral("wifiServerAddr")).toString(), value);
 
     if (connects) {

@@ -203,7 +203,7 @@ void TestTransportDialog::storedTransportTypeChecksItsButton()
     QVERIFY(c.comPorts->isEnabled() && c.devices->isEnabled() && c.wifiAddress->isEnabled());
 
     QCOMPARE(execWith(dialog, [&] { clickOk(c); }), int(QDialog::Accepted));
-    QCOMPARE(dialog.transportType(), checked);
+    QCOMPARE(int(dialog.transportType()), checked);
     QCOMPARE(AppSettings::transportType(), stored); // the caller stores the choice, not the dialog
 }
 
@@ -300,7 +300,7 @@ void TestTransportDialog::wifiAddressIsPresetAndReturnedAsTyped()
         QVERIFY(dialog.wifiAddress().isEmpty());
         return;
     }
-    QCOMPARE(dialog.transportType(), 3);
+    QCOMPARE(dialog.transportType(), TransportType::Wifi);
     QCOMPARE(dialog.wifiAddress(), retype ? typed : stored);
 }
 
@@ -351,7 +351,7 @@ void TestTransportDialog::okFetchesPickedDeviceWhateverTransport()
                  clickOk(c);
              }),
              int(QDialog::Accepted));
-    QCOMPARE(dialog.transportType(), transport);
+    QCOMPARE(int(dialog.transportType()), transport);
     QCOMPARE(btDeviceLabel(dialog.bluetoothDevice()), label);
     QVERIFY(sameRecord(dialog.bluetoothDevice(), libraryRecord(picked))); // all 518 bytes, as the library gave them
 }
@@ -389,7 +389,7 @@ void TestTransportDialog::okWithEmptyDeviceListGivesZeroRecord()
                  clickOk(c);
              }),
              int(QDialog::Accepted));
-    QCOMPARE(dialog.transportType(), 1);
+    QCOMPARE(dialog.transportType(), TransportType::Bluetooth);
     QVERIFY(isAllZero(dialog.bluetoothDevice()));
 }
 
@@ -424,7 +424,7 @@ void TestTransportDialog::cancelEscapeOrCloseRecordsNothing()
                      dialog.close();
              }),
              int(QDialog::Rejected));
-    QCOMPARE(dialog.transportType(), 0);
+    QCOMPARE(dialog.transportType(), TransportType::Serial);
     QCOMPARE(dialog.comPort(), 7);
     QVERIFY(isAllZero(dialog.bluetoothDevice()));
     QVERIFY(dialog.wifiAddress().isEmpty());
