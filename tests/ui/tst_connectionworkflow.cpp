@@ -2,7 +2,6 @@
 // dialog answered as a user would, the phone simulator on the port the window is told to use streaming
 // pictures this test made, and the virtual camera writing into a regular file.
 
-#include "connectionerror.h"
 #include "fakebluezbus.h"
 #include "jpegdecoder.h"
 #include "jpegencoder.h"
@@ -120,8 +119,6 @@ private slots:
     void flipsAndRotationTurnTheFollowingFrames();
     void silentPhoneEndsInTheAbortQuestion_data();
     void silentPhoneEndsInTheAbortQuestion();
-    void failedHandshakeShowsItsError_data();
-    void failedHandshakeShowsItsError();
     void manyConnectDisconnectCycles();
     void exitWhileConnectedIsPromptAndKeepsTheChoices();
 
@@ -412,42 +409,6 @@ void TestConnectionWorkflow::silentPhoneEndsInTheAbortQuestion()
     QTRY_COMPARE_WITH_TIMEOUT(completeFrames(), sent, kOutcomeMs);
     verifyFrames(0, sent, {});
     // Destroying the window ends the silent connection without waiting out the read time-out.
-}
-
-void TestConnectionWorkflow::failedHandshakeShowsItsError_data()
-{
-    QTest::addColumn<QStringList>("simulator");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("server 2.20 is newer than the client")
-        << QStringList{QStringLiteral("--version"), QStringLiteral("2.20")}
-        << ConnectionError::message(ConnectionError::VersionMismatch, 2, 20);
-    QTest::newRow("phone refuses the camera")
-        << QStringList{QStringLiteral("--status"), QStringLiteral("0")}
-        << ConnectionError::message(ConnectionError::ResolutionFailed, 0, 0);
-}
-
-void TestConnectionWorkflow::failedHandshakeShowsItsError()
-{
-    QFETCH(QStringList, simulator);
-    QFETCH(QString, message);
-    SimulatorProcess phone(simulatorArguments(simulator));
-    QVERIFY2(phone.start(), qPrintable(phone.errorString()));
-    WindowUnderTest window(phone);
-    ModalDriver driver;
-    connectOverWifi(window, driver, false);
-    if (QTest::currentTestFailed())
-        return;
-    driver.expectButton("QMessageBox", QMessageBox::Ok);
-    QVERIFY(driver.waitUntilAnswered(kOutcomeMs));
-
-    const ModalDriver::Seen &box = driver.seen().at(1);
-    QCOMPARE(box.text, QStringLiteral("Error:\n") + message);
-    QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.title, QStringLiteral("Lumo Webcam Client"));
-    QCOMPARE(box.buttons, QMessageBox::Ok);
-    QVERIFY(window.showsDisconnected());
-    QVERIFY(!QFile::exists(m_camera));
-    QVERIFY(driver.unexpected().isEmpty());
 }
 
 void TestConnectionWorkflow::manyConnectDisconnectCycles()

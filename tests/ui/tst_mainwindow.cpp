@@ -123,8 +123,8 @@ private slots:
     void foreignActionChangesNoRotation();
     void cameraCardChoiceIsStoredAndHoldsTheCamera();
 
-    void connectStoresChoiceAndStartsTransport_data();
-    void connectStoresChoiceAndStartsTransport();
+    void connectStoresTheChoiceAndConnectsOrExplainsWhyNot_data();
+    void connectStoresTheChoiceAndConnectsOrExplainsWhyNot();
     void cancelledTransportDialogChangesNothing();
     void cancelDuringHungHandshakeReturnsToDisconnectedAtOnce_data();
     void cancelDuringHungHandshakeReturnsToDisconnectedAtOnce();
@@ -134,8 +134,6 @@ private slots:
     void abortWhileDisconnectingHidesProgressAndAsks_data();
     void abortWhileDisconnectingHidesProgressAndAsks();
 
-    void failedAttemptBoxCarriesItsDetails_data();
-    void failedAttemptBoxCarriesItsDetails();
     void streamFieldNamesTheCameraOrWhyNot_data();
     void streamFieldNamesTheCameraOrWhyNot();
     void reconnectSurvivesAbortsAndStopsAtDisconnect();
@@ -466,75 +464,116 @@ void tst_MainWindow::foreignActionChangesNoRotation()
     QVERIFY(actionNamed(w, "rotate270")->isChecked());
 }
 
-void tst_MainWindow::connectStoresChoiceAndStartsTransport_data()
+void tst_MainWindow::connectStoresTheChoiceAndConnectsOrExplainsWhyNot_data()
 {
     QTest::addColumn<int>("transport");
     QTest::addColumn<QString>("radio");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QStringList>("keys");
-    QTest::addColumn<bool>("connects"); // otherwise the open fails: -5
+    QTest::addColumn<QString>("value");   // "PORT" stands for a free port, "SIM" for the simulator's
+    QTest::addColumn<QStringList>("simulator");
+    QTest::addColumn<QStringList>("keys"); // stored once the dialog is accepted
+    QTest::addColumn<int>("code");         // 0: the connection streams
+    QTest::addColumn<QStringList>("details");
 
-    const int com = absentComPort();
-    QTest::newRow("serial port") << int(TransportType::Serial) << "Virtual serial port: " << QStringLiteral("COM%1").arg(com)
-                                 << QStringList{"port", "transportType"} << false;
-    QTest::newRow("bluetooth") << int(TransportType::Bluetooth) << "Bluetooth device: " << QString()
-                               << QStringList{"transportType"} << false;
-    QTest::newRow("usb") << int(TransportType::Usb) << "USB" << QString() << QStringList{"transportType"} << false;
-    QTest::newRow("wifi") << int(TransportType::Wifi) << "WiFi" << "127.0.0.1" << QStringList{"transportType", "wifiServerAddr"}
-                          << true;
+    const QStringList serial{"port", "transportType"};
+    const QStringList other{"transportType"};
+    const QStringList wifi{"transportType", "wifiServerAddr"};
+    const QStringList phone{"--size", "64x48"};
+    const int openFailed = ConnectionError::OpenFailed;
+    const int byWifi = int(TransportType::Wifi);
+    QTest::newRow("serial port missing")
+        << int(TransportType::Serial) << "Virtual serial port: " << "COM" << QStringList() << serial << openFailed
+        << QStringList{"Tried: serial port COM", "Answer: No such file or directory"};
+    QTest::newRow("Bluetooth, none paired")
+        << int(TransportType::Bluetooth) << "Bluetooth device: " << QString() << QStringList() << other << openFailed
+        << QStringList{"Tried: Bluetooth to", "Answer: no paired device offers the camera service"};
+    QTest::newRow("USB without adb")
+        << int(TransportType::Usb) << "USB" << QString() << QStringList() << other << openFailed
+        << QStringList{"Tried: USB: adb forward of TCP port", "Answer: adb: program not found"};
+    QTest::newRow("WiFi HOST:PORT, refused")
+        << byWifi << "WiFi" << "127.0.0.1:PORT" << QStringList() << wifi << openFailed
+        << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port PORT", "Answer: Connection refused"};
+    QTest::newRow("WiFi streams") << byWifi << "WiFi" << "127.0.0.1" << phone << wifi << 0 << QStringList();
+    QTest::newRow("server 2.20")
+        << byWifi << "WiFi" << "127.0.0.1:SIM" << phone + QStringList{"--version", "2.20"} << wifi
+        << int(ConnectionError::VersionMismatch) << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port SIM", "Server version: 2.20"};
+    QTest::newRow("no camera on the phone")
+        << byWifi << "WiFi" << "127.0.0.1:SIM" << phone + QStringList{"--status", "0"} << wifi
+        << int(ConnectionError::ResolutionFailed) << QStringList{"Answer: no resolution reply", "Server version: 2.19"};
 }
 
-void tst_MainWindow::connectStoresChoiceAndStartsTransport()
+// A failed attempt keeps its box as it was (text, title, icon, one OK) and adds the details.
+void tst_MainWindow::connectStoresTheChoiceAndConnectsOrExplainsWhyNot()
 {
     QFETCH(int, transport);
     QFETCH(QString, radio);
     QFETCH(QString, value);
+    QFETCH(QStringList, simulator);
     QFETCH(QStringList, keys);
-    QFETCH(bool, connects);
-    const auto type = TransportType(transport);
+    QFETCH(int, code);
+    QFETCH(QStringList, details);
     // Another transport's choice, so that the dialog's preset is not already the answer.
-    const TransportType other = type == TransportType::Serial ? TransportType::Wifi : TransportType::Serial;
-    settingsStore().setValue(QStringLiteral("transportType"), int(other));
+    const bool serial = TransportType(transport) == TransportType::Serial;
+    settingsStore().setValue(QStringLiteral("transportType"), int(serial ? TransportType::Wifi : TransportType::Serial));
     MainWindow &w = makeWindow();
     settingsStore().clear();
-    if (type == TransportType::Wifi)
-        QVERIFY(startSimulator());
+    QString port = QString::number(freeLocalPort());
+    if (!simulator.isEmpty()) {
+        m_simulator = std::make_unique<SimulatorProcess>(simulator);
+        QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+        port = QString::number(m_simulator->port());
+        w.setServerPort(m_simulator->port());
+    }
+    value.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
+    if (value == QLatin1String("COM"))
+        value = QStringLiteral("COM%1").arg(absentComPort());
+    for (QString &line : details)
+        line.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
 
     m_driver->expectChoice("TransportDialog", radio, value);
+    QString detailedText;
     bool progressHiddenDuringBox = false;
-    if (!connects) {
-        m_driver->expect("QMessageBox", [&](QDialog *box) {
+    if (code != 0) {
+        m_driver->expect("QMessageBox", [&](QDialog *dialog) {
             progressHiddenDuringBox = !w.findChild<ProgressDialog *>()->isVisible();
-            ModalDriver::clickButton(box, QMessageBox::Ok);
+            detailedText = qobject_cast<QMessageBox *>(dialog)->detailedText();
+            ModalDriver::clickButton(dialog, QMessageBox::Ok);
         });
     }
     actionNamed(w, "connect")->trigger();
 
     // The outcome arrives through the event loop, which has not run since the dialog was accepted.
-    QCOMPARE(m_driver->pending(), connects ? 0 : 1);
+    QCOMPARE(m_driver->pending(), code != 0 ? 1 : 0);
     QVERIFY(w.findChild<ProgressDialog *>()->isVisible());
     QCOMPARE(progressText(), connecting);
     QCOMPARE(storedKeys(), keys);
     QCOMPARE(settingsStore().value(QStringLiteral("transportType")).toInt(), transport);
-    if (type == TransportType::Serial)
+    if (serial)
         QCOMPARE(settingsStore().value(QStringLiteral("port")).toInt(), absentComPort());
-    if (type == TransportType::Wifi)
+    if (keys.contains(QLatin1String("wifiServerAddr")))
         QCOMPARE(settingsStore().value(QStringLiteral("wifiServerAddr")).toString(), value);
 
-    if (connects) {
+    if (code == 0) {
         QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), outcomeTimeoutMs);
         QCOMPARE(w.findChild<QLabel *>(QStringLiteral("status"))->text(), QStringLiteral("Connected"));
         QVERIFY(!actionNamed(w, "connect")->isEnabled());
         QVERIFY(actionNamed(w, "disconnect")->isEnabled());
         QVERIFY(!w.findChild<ProgressDialog *>()->isVisible());
-    } else {
-        QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
-        QCOMPARE(m_driver->seen().last().text,
-                 QStringLiteral("Error:\n") + ConnectionError::message(ConnectionError::OpenFailed, 0, 0));
-        QVERIFY(progressHiddenDuringBox);
-        verifyNotConnected();
+        QCOMPARE(storedKeys(), keys);
+        return;
     }
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+    const ModalDriver::Seen box = m_driver->seen().at(1);
+    QCOMPARE(box.text, QStringLiteral("Error:\n") + ConnectionError::message(code, 2, 20));
+    QCOMPARE(box.title, productTitle);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::Ok);
+    QVERIFY(progressHiddenDuringBox);
+    for (const QString &line : details)
+        QVERIFY2(detailedText.contains(line), qPrintable(detailedText));
+    verifyNotConnected();
     QCOMPARE(storedKeys(), keys);
+    // The hint in the empty preview says how the attempt ended.
+    QCOMPARE(w.findChild<PreviewWidget *>()->hint(), ConnectionError::message(code, 2, 20));
 }
 
 void tst_MainWindow::cancelledTransportDialogChangesNothing()
@@ -693,76 +732,6 @@ void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks()
     QTest::qWait(50);
     verifyNotConnected();
     QCOMPARE(storedKeys(), keysBefore);
-}
-
-void tst_MainWindow::failedAttemptBoxCarriesItsDetails_data()
-{
-    QTest::addColumn<QString>("transport");
-    QTest::addColumn<QString>("value");   // "PORT" stands for a free port, "SIM" for a simulator's
-    QTest::addColumn<QStringList>("simulator");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QStringList>("details");
-
-    QTest::newRow("WiFi HOST:PORT, refused")
-        << "WiFi" << "127.0.0.1:PORT" << QStringList() << int(ConnectionError::OpenFailed)
-        << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port PORT", "Answer: Connection refused"};
-    QTest::newRow("serial port missing")
-        << "Virtual serial port: " << "COM" << QStringList() << int(ConnectionError::OpenFailed)
-        << QStringList{"Tried: serial port COM", "Answer: No such file or directory"};
-    QTest::newRow("USB without adb") << "USB" << QString() << QStringList() << int(ConnectionError::OpenFailed)
-                                     << QStringList{"Tried: USB: adb forward of TCP port", "Answer: adb: program not found"};
-    QTest::newRow("Bluetooth, none paired")
-        << "Bluetooth device: " << QString() << QStringList() << int(ConnectionError::OpenFailed)
-        << QStringList{"Tried: Bluetooth to", "Answer: no paired device offers the camera service"};
-    QTest::newRow("server 2.20") << "WiFi" << "127.0.0.1:SIM" << QStringList{"--version", "2.20"}
-                                 << int(ConnectionError::VersionMismatch)
-                                 << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port SIM", "Server version: 2.20"};
-    QTest::newRow("no camera on the phone") << "WiFi" << "127.0.0.1:SIM" << QStringList{"--status", "0"}
-                                            << int(ConnectionError::ResolutionFailed)
-                                            << QStringList{"Answer: no resolution reply", "Server version: 2.19"};
-}
-
-// Every failed attempt keeps its box as it was (text, title, icon, one OK) and adds the details.
-void tst_MainWindow::failedAttemptBoxCarriesItsDetails()
-{
-    QFETCH(QString, transport);
-    QFETCH(QString, value);
-    QFETCH(QStringList, simulator);
-    QFETCH(int, code);
-    QFETCH(QStringList, details);
-    MainWindow &w = makeWindow();
-    QString port = QString::number(freeLocalPort());
-    if (!simulator.isEmpty()) {
-        m_simulator = std::make_unique<SimulatorProcess>(simulator + QStringList{"--size", "64x48"});
-        QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
-        port = QString::number(m_simulator->port());
-    }
-    value.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
-    if (value == QLatin1String("COM"))
-        value = QStringLiteral("COM%1").arg(absentComPort());
-    for (QString &line : details)
-        line.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
-
-    QString detailedText;
-    m_driver->expectChoice("TransportDialog", transport, value);
-    m_driver->expect("QMessageBox", [&](QDialog *dialog) {
-        auto *box = qobject_cast<QMessageBox *>(dialog);
-        detailedText = box->detailedText();
-        ModalDriver::clickButton(dialog, QMessageBox::Ok);
-    });
-    actionNamed(w, "connect")->trigger();
-    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
-
-    const ModalDriver::Seen box = m_driver->seen().at(1);
-    QCOMPARE(box.text, QStringLiteral("Error:\n") + ConnectionError::message(code, 2, 20));
-    QCOMPARE(box.title, productTitle);
-    QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.buttons, QMessageBox::Ok);
-    for (const QString &line : details)
-        QVERIFY2(detailedText.contains(line), qPrintable(detailedText));
-    verifyNotConnected();
-    // The hint in the empty preview says how the attempt ended.
-    QCOMPARE(w.findChild<PreviewWidget *>()->hint(), ConnectionError::message(code, 2, 20));
 }
 
 void tst_MainWindow::streamFieldNamesTheCameraOrWhyNot_data()
