@@ -14,9 +14,12 @@
 
 #include <QAction>
 #include <QDateTime>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -274,5 +277,14 @@ void MainWindow::showWarning(const QString &text, const QString &details)
     QMessageBox box(QMessageBox::Warning, tr("Lumo Webcam Client"), text, QMessageBox::Ok, this);
     if (!details.isEmpty())
         box.setDetailedText(details);
+    // A box sized to a two-line message is too narrow for its own title bar and wraps every line of
+    // the details; it is given room for both, up to half a small screen.
+    const QFontMetrics metrics = box.fontMetrics();
+    int width = metrics.horizontalAdvance(box.windowTitle()) + 16 * metrics.averageCharWidth();
+    for (const QString &line : details.split(QLatin1Char('\n')))
+        width = std::max(width, metrics.horizontalAdvance(line) + 6 * metrics.averageCharWidth());
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(std::min(width, 640), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     box.exec();
 }

@@ -35,6 +35,7 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -531,11 +532,17 @@ void tst_MainWindow::connectStoresTheChoiceAndConnectsOrExplainsWhyNot()
 
     m_driver->expectChoice("TransportDialog", radio, value);
     QString detailedText;
+    bool roomy = false;
     bool progressHiddenDuringBox = false;
     if (code != 0) {
         m_driver->expect("QMessageBox", [&](QDialog *dialog) {
             progressHiddenDuringBox = !w.findChild<ProgressDialog *>()->isVisible();
             detailedText = qobject_cast<QMessageBox *>(dialog)->detailedText();
+            // Room for the title bar and for each line of the details.
+            int widest = dialog->fontMetrics().horizontalAdvance(productTitle) + 100;
+            for (const QString &line : detailedText.split(QLatin1Char('\n')))
+                widest = std::max(widest, dialog->fontMetrics().horizontalAdvance(line));
+            roomy = dialog->width() >= widest;
             ModalDriver::clickButton(dialog, QMessageBox::Ok);
         });
     }
@@ -568,6 +575,7 @@ void tst_MainWindow::connectStoresTheChoiceAndConnectsOrExplainsWhyNot()
     QCOMPARE(box.icon, QMessageBox::Warning);
     QCOMPARE(box.buttons, QMessageBox::Ok);
     QVERIFY(progressHiddenDuringBox);
+    QVERIFY(roomy);
     for (const QString &line : details)
         QVERIFY2(detailedText.contains(line), qPrintable(detailedText));
     verifyNotConnected();
