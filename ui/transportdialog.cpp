@@ -62,12 +62,8 @@ TransportDialog::TransportDialog(QWidget *parent, int comPort)
     grid->addWidget(m_comPortList, 0, 1);
 
     // The list's index is the library's device index: onOK() fetches the record by it.
-    bt_lib_open();
-    for (int i = 0; i < bt_lib_device_get_count(); ++i) {
-        BtDeviceInfo device{};
-        bt_lib_device_get(i, &device);
+    for (const BtDeviceInfo &device : btListDevices())
         m_bluetoothList->addItem(btDeviceLabel(device));
-    }
     grid->addWidget(bluetoothButton, 1, 0);
     grid->addWidget(m_bluetoothList, 1, 1);
 
