@@ -61,9 +61,9 @@ public:
 
     bool ready() const { return m_ready; }
 
-    // True when every row of the picture is in dst. No local with a destructor lives across the
-    // setjmp, and none that changes after it is read after the jump.
-    bool decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width, int height)
+    // True when every band of the picture was written and handed over. No local with a destructor
+    // lives across the setjmp, and none that changes after it is read after the jump.
+    bool decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands)
     {
         if (setjmp(m_error.escape) != 0)
             return false;
@@ -80,15 +80,23 @@ public:
         m_info.dct_method = dctMethod;
         // A progressive JPEG is read whole here, every scan, before any row is put out.
         jpeg_start_decompress(&m_info);
-        const std::size_t stride = std::size_t(width) * 3;
         while (m_info.output_scanline < m_info.output_height) {
-            JSAMPROW rows[rowsPerCall];
-            const JDIMENSION first = m_info.output_scanline;
-            const JDIMENSION count = std::min<JDIMENSION>(rowsPerCall, m_info.output_height - first);
-            for (JDIMENSION i = 0; i < count; ++i)
-                rows[i] = dst + (first + i) * stride;
-            if (jpeg_read_scanlines(&m_info, rows, count) == 0)
-                return false; // no progress: cannot happen with data in memory, but never loop on it
+            const int top = int(m_info.output_scanline);
+            const JpegBands::Band band = bands.next(top);
+            const int count = std::min(band.rows, height - top);
+            for (int done = 0; done < count;) {
+                JSAMPROW rows[rowsPerCall];
+                const int now = std::min(rowsPerCall, count - done);
+                for (int i = 0; i < now; ++i)
+                    rows[i] = band.first + (done + i) * band.stride;
+                const JDIMENSION read = jpeg_read_scanlines(&m_info, rows, JDIMENSION(now));
+                if (read == 0)
+                    return false; // no progress: cannot happen with data in memory, but never loop on it
+                done += int(read);
+            }
+            JpegBands::Band written = band;
+            written.rows = count;
+            bands.done(top, written);
         }
         // The picture is whole; whatever follows its last row is of no use to it.
         jpeg_abort_decompress(&m_info);
@@ -123,15 +131,42 @@ void JpegDecoder::init()
     threadDecompressor();
 }
 
+namespace {
+
+// The whole picture as one band, straight into the caller's buffer.
+class WholePicture final : public JpegBands
+{
+public:
+    WholePicture(unsigned char *dst, int width, int height)
+        : m_band{height, dst, std::ptrdiff_t(width) * 3}
+    {
+    }
+    Band next(int) override { return m_band; }
+    void done(int, const Band &) override {}
+
+private:
+    Band m_band;
+};
+
+} // namespace
+
 int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width,
                         int height)
 {
-    if (!src || srcLength == 0 || !dst || width <= 0 || height <= 0)
+    if (!dst || width <= 0 || height <= 0)
+        return 0;
+    WholePicture whole(dst, width, height);
+    return decode(src, srcLength, width, height, whole);
+}
+
+int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands)
+{
+    if (!src || srcLength == 0 || width <= 0 || height <= 0)
         return 0;
     Decompressor *decompressor = threadDecompressor();
     if (!decompressor)
         return 0;
-    if (!decompressor->decode(src, srcLength, dst, width, height)) {
+    if (!decompressor->decode(src, srcLength, width, height, bands)) {
         t_decompressor.reset();
         return 0;
     }

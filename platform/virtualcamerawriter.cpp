@@ -222,11 +222,52 @@ LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &e
     return claim;
 }
 
+namespace {
+
+// Pixels that are there already.
+class BgrPicture final : public YuyvPicture
+{
+public:
+    BgrPicture(const std::uint8_t *bgr, int width, int height)
+        : m_bgr(bgr)
+        , m_width(width)
+        , m_height(height)
+    {
+    }
+    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const override
+    {
+        bgrToYuyv(m_bgr, std::ptrdiff_t(m_width) * 3, m_width, m_height, yuyv, stride);
+    }
+    const std::uint8_t *bgr() const override { return m_bgr; }
+
+private:
+    const std::uint8_t *m_bgr;
+    int m_width;
+    int m_height;
+};
+
+} // namespace
+
 void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
 {
-    if (!m_inUse || !bgr || length != m_width * m_height * 3 || !readyToWrite())
+    if (bgr && length == m_width * m_height * 3)
+        writeFrame(BgrPicture(bgr, m_width, m_height));
+}
+
+void VirtualCameraWriter::writeFrame(const YuyvPicture &picture)
+{
+    if (!m_inUse || !readyToWrite())
         return;
-    m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
+    // A picture of the frame's size (after an odd last column is dropped) converts itself straight
+    // into the frame; any other is fitted from its pixels.
+    if ((m_width & ~1) == m_frameWidth && m_height == m_frameHeight) {
+        picture.toYuyv(m_yuyv.data(), std::ptrdiff_t(m_frameWidth) * 2);
+    } else {
+        const std::uint8_t *bgr = picture.bgr();
+        if (!bgr)
+            return;
+        m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
+    }
     if (!writeYuyv() || m_sink != Sink::Device)
         return;
     const std::optional<int> rate = m_rate.frameAt(FrameRateMeter::Clock::now());

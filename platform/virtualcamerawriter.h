@@ -33,6 +33,8 @@ public:
     // Converts one frame (length = width * height * 3 bytes) to YUYV and writes it whole; a frame of
     // any other length is ignored.
     void writeFrame(const unsigned char *bgr, int length);
+    // The same for a picture of the connection's size that converts itself.
+    void writeFrame(const YuyvPicture &picture);
     // Ends the connection's use of the camera.
     void close();
 
