@@ -3,6 +3,7 @@
 #include "referencetransforms.h"
 #include "testpicture.h"
 #include "videoframe.h"
+#include "yuyv.h"
 
 #include <QSize>
 #include <QTest>
@@ -79,6 +80,10 @@ private slots:
     void otherTurnValuesChangeNothing_data();
     void otherTurnValuesChangeNothing();
     void flipHorizontalOfWidthThreeSwapsTheOuterColumns();
+    void bandedDecodeMatchesTheWholeFrameRoute_data();
+    void bandedDecodeMatchesTheWholeFrameRoute();
+    void failedDecodeGivesTheCameraBlack_data() { failedDecodeGivesABlackFrame_data(); }
+    void failedDecodeGivesTheCameraBlack();
 };
 
 void TestVideoFrame::decodesAJpegOfItsOwnSize()
@@ -392,6 +397,75 @@ void TestVideoFrame::flipHorizontalOfWidthThreeSwapsTheOuterColumns()
         QCOMPARE(std::memcmp(row + 3, old + 3, 3), 0);
         QCOMPARE(std::memcmp(row + 6, old, 3), 0);
     }
+}
+
+void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<bool>("upsideDown");
+    QTest::addColumn<int>("turns");
+
+    // One pixel, tiny odd pictures, and pictures of several bands and strips (64 rows or columns each)
+    // whose square sits at an even or an odd column, in both orientations.
+    const QList<QSize> sizes = {{1, 1},    {2, 3},    {7, 5},     {5, 7},     {33, 17}, {200, 150},
+                                {202, 150}, {150, 201}, {129, 129}, {643, 480}};
+    for (const QSize &size : sizes) {
+        for (int flips = 0; flips < 4; ++flips) {
+            for (int turns = 0; turns <= 3; ++turns) {
+                const bool mirror = flips & 1;
+                const bool upsideDown = flips & 2;
+                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
+                              upsideDown ? "upside-down " : "", turns)
+                    << size.width() << size.height() << mirror << upsideDown << turns;
+            }
+        }
+    }
+}
+
+void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(bool, mirror);
+    QFETCH(bool, upsideDown);
+    QFETCH(int, turns);
+    // Noise through the JPEG: nearly every pixel differs from its neighbours, so a misplaced one shows.
+    const Bytes noise = makeNoisePicture(width, height, 3);
+    const Bytes jpeg = encodeJpeg(noise.data(), width, height);
+    const int yuyvStride = (width & ~1) * 2;
+
+    // The whole-frame route: the picture decoded, transformed, then converted.
+    VideoFrame whole(jpeg.data(), int(jpeg.size()), width, height);
+    QVERIFY(whole.isDecoded());
+    whole.transform(mirror, upsideDown, turns);
+    const Bytes pixels = pixelsOf(whole);
+    Bytes yuyv(std::size_t(yuyvStride) * height);
+    bgrToYuyv(pixels.data(), width, height, yuyv.data());
+
+    // Banded into the camera's frame, over whatever it held; then banded into the frame's own pixels.
+    VideoFrame banded(jpeg.data(), int(jpeg.size()), width, height);
+    banded.transform(mirror, upsideDown, turns);
+    Bytes camera(yuyv.size(), 0x5a);
+    banded.toYuyv(camera.data(), yuyvStride);
+    QCOMPARE(firstDifference(camera, yuyv), -1);
+    QCOMPARE(firstDifference(pixelsOf(banded), pixels), -1);
+}
+
+void TestVideoFrame::failedDecodeGivesTheCameraBlack()
+{
+    QFETCH(Bytes, jpeg);
+    QFETCH(int, length);
+
+    const VideoFrame frame(jpeg.empty() ? nullptr : jpeg.data(), length, 64, 48);
+    Bytes camera(64 * 48 * 2, 0x5a);
+    frame.toYuyv(camera.data(), 64 * 2);
+    Bytes expected(camera.size());
+    const Bytes zeros(64 * 48 * 3, 0);
+    bgrToYuyv(zeros.data(), 64, 48, expected.data());
+    QCOMPARE(firstDifference(camera, expected), -1);
+    QVERIFY(!frame.isDecoded());
 }
 
 QTEST_APPLESS_MAIN(TestVideoFrame)
