@@ -384,11 +384,18 @@ public:
     Band next(int top) override
     {
         unsigned char *band = scratch(std::size_t(m_rowBytes) * kBandRows + kLoadSlack, Scratch::Band);
-        // Rows before the strip's are decoded and dropped.
-        const int until = m_strip < m_strips ? m_top : m_height;
-        const int rows = top < until ? std::min(kBandRows, until - top) : m_bottom - top;
-        return Band{rows, band, m_rowBytes};
+        // Rows above and below the square are skipped: libjpeg-turbo still upsamples the square's first
+        // row from the colour samples above it, as in a whole decode.
+        if (m_strip >= m_strips)
+            return Band{m_height - top, nullptr, 0};
+        if (top < m_top)
+            return Band{m_top - top, nullptr, 0};
+        return Band{m_bottom - top, band, m_rowBytes};
     }
+
+    // The picture columns that the square shows.
+    int left() const { return std::min(m_turn.x0, m_turn.x0 + m_turn.xStep * (m_turn.side - 1)); }
+    int columns() const { return m_turn.side; }
 
     void done(int top, const Band &band) override
     {
@@ -470,7 +477,7 @@ bool decodeBanded(const unsigned char *jpeg, std::size_t length, int width, int 
     if (turns != 0) {
         TurnedBands bands(width, height, QuarterTurn(width, height, turns == 1, mirrorX, mirrorY), output);
         bands.fillBands();
-        return JpegDecoder().decode(jpeg, length, width, height, bands) != 0;
+        return JpegDecoder().decode(jpeg, length, width, height, bands, bands.left(), bands.columns()) != 0;
     }
     MirroredBands bands(width, height, mirrorX, mirrorY, output);
     return JpegDecoder().decode(jpeg, length, width, height, bands) != 0;

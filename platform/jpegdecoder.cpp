@@ -63,7 +63,8 @@ public:
 
     // True when every band of the picture was written and handed over. No local with a destructor
     // lives across the setjmp, and none that changes after it is read after the jump.
-    bool decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands)
+    bool decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands, int left,
+                int columns)
     {
         if (setjmp(m_error.escape) != 0)
             return false;
@@ -80,15 +81,30 @@ public:
         m_info.dct_method = dctMethod;
         // A progressive JPEG is read whole here, every scan, before any row is put out.
         jpeg_start_decompress(&m_info);
+        std::ptrdiff_t offset = 0;
+        if (columns > 0 && columns < width) {
+            // One column more on each side than asked for: the outer columns of a cut are upsampled
+            // from their own colour samples only and differ from the same columns of the whole picture.
+            const int from = std::max(left - 1, 0);
+            JDIMENSION x = JDIMENSION(from);
+            JDIMENSION cut = JDIMENSION(std::min(left + columns + 1, width) - from);
+            jpeg_crop_scanline(&m_info, &x, &cut);
+            offset = std::ptrdiff_t(x) * 3;
+        }
         while (m_info.output_scanline < m_info.output_height) {
             const int top = int(m_info.output_scanline);
             const JpegBands::Band band = bands.next(top);
             const int count = std::min(band.rows, height - top);
+            if (!band.first) {
+                if (jpeg_skip_scanlines(&m_info, JDIMENSION(count)) != JDIMENSION(count))
+                    return false;
+                continue;
+            }
             for (int done = 0; done < count;) {
                 JSAMPROW rows[rowsPerCall];
                 const int now = std::min(rowsPerCall, count - done);
                 for (int i = 0; i < now; ++i)
-                    rows[i] = band.first + (done + i) * band.stride;
+                    rows[i] = band.first + (done + i) * band.stride + offset;
                 const JDIMENSION read = jpeg_read_scanlines(&m_info, rows, JDIMENSION(now));
                 if (read == 0)
                     return false; // no progress: cannot happen with data in memory, but never loop on it
@@ -156,17 +172,18 @@ int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, unsig
     if (!dst || width <= 0 || height <= 0)
         return 0;
     WholePicture whole(dst, width, height);
-    return decode(src, srcLength, width, height, whole);
+    return decode(src, srcLength, width, height, whole, 0, 0);
 }
 
-int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands)
+int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands,
+                        int left, int columns)
 {
     if (!src || srcLength == 0 || width <= 0 || height <= 0)
         return 0;
     Decompressor *decompressor = threadDecompressor();
     if (!decompressor)
         return 0;
-    if (!decompressor->decode(src, srcLength, width, height, bands)) {
+    if (!decompressor->decode(src, srcLength, width, height, bands, left, columns)) {
         t_decompressor.reset();
         return 0;
     }

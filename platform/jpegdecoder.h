@@ -15,7 +15,7 @@ public:
     struct Band
     {
         int rows = 0;                 // at least 1
-        unsigned char *first = nullptr; // where the band's first row goes
+        unsigned char *first = nullptr; // where the band's first row goes; null: rows not needed
         std::ptrdiff_t stride = 0;    // from one row to the next; negative puts the rows bottom up
     };
     // The band that starts at row top of the picture.
@@ -47,6 +47,8 @@ public:
 
     // The same decode, band by band from the top: each band goes where bands.next() says and is handed
     // to bands.done() before the next one is decoded. On failure the bands handed over so far may
-    // have been written.
-    int decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands);
+    // have been written. With columns > 0, only columns left .. left + columns - 1 of each row are
+    // sure to be written (as a whole decode gives them): the others cost next to nothing.
+    int decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands,
+               int left = 0, int columns = 0);
 };

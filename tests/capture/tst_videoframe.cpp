@@ -410,7 +410,7 @@ void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute_data()
     // One pixel, tiny odd pictures, and pictures of several bands and strips (64 rows or columns each)
     // whose square sits at an even or an odd column, in both orientations.
     const QList<QSize> sizes = {{1, 1},    {2, 3},    {7, 5},     {5, 7},     {33, 17}, {200, 150},
-                                {202, 150}, {150, 201}, {129, 129}, {643, 480}};
+                                {202, 150}, {150, 201}, {129, 129}, {643, 480}, {360, 643}};
     for (const QSize &size : sizes) {
         for (int flips = 0; flips < 4; ++flips) {
             for (int turns = 0; turns <= 3; ++turns) {
