@@ -52,6 +52,27 @@ long long firstDifference(const Bytes &actual, const Bytes &expected)
     return mismatch.first == actual.end() ? -1 : mismatch.first - actual.begin();
 }
 
+// Rows of every size with every mirror and turn, in columns width, height, mirror, upsideDown, turns.
+void addTransformRows(const QList<QSize> &sizes)
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<bool>("upsideDown");
+    QTest::addColumn<int>("turns");
+    for (const QSize &size : sizes) {
+        for (int flips = 0; flips < 4; ++flips) {
+            for (int turns = 0; turns <= 3; ++turns) {
+                const bool mirror = flips & 1;
+                const bool upsideDown = flips & 2;
+                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
+                              upsideDown ? "upside-down " : "", turns)
+                    << size.width() << size.height() << mirror << upsideDown << turns;
+            }
+        }
+    }
+}
+
 bool isBlack(const unsigned char *pixel)
 {
     return pixel[0] == 0 && pixel[1] == 0 && pixel[2] == 0;
@@ -216,28 +237,13 @@ void TestVideoFrame::onlySaneSizesGetAPixelBuffer()
 
 void TestVideoFrame::transformsMatchThePlainAlgorithm_data()
 {
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<bool>("mirror");
-    QTest::addColumn<bool>("upsideDown");
-    QTest::addColumn<int>("turns");
 
     // One-pixel lines, tiny odd and even pictures, sides at and just past the turn's tile edge (32),
     // the common camera sizes and their odd neighbours in both orientations.
     const QList<QSize> sizes = {{1, 1},   {1, 9},   {9, 1},    {2, 3},    {3, 2},    {7, 5},    {5, 7},
                                 {32, 32}, {33, 17}, {65, 33},  {640, 480}, {641, 480}, {480, 641}, {480, 640},
                                 {481, 481}};
-    for (const QSize &size : sizes) {
-        for (int flips = 0; flips < 4; ++flips) {
-            for (int turns = 0; turns <= 3; ++turns) {
-                const bool mirror = flips & 1;
-                const bool upsideDown = flips & 2;
-                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
-                              upsideDown ? "upside-down " : "", turns)
-                    << size.width() << size.height() << mirror << upsideDown << turns;
-            }
-        }
-    }
+    addTransformRows(sizes);
 }
 
 void TestVideoFrame::transformsMatchThePlainAlgorithm()
@@ -401,27 +407,12 @@ void TestVideoFrame::flipHorizontalOfWidthThreeSwapsTheOuterColumns()
 
 void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute_data()
 {
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<bool>("mirror");
-    QTest::addColumn<bool>("upsideDown");
-    QTest::addColumn<int>("turns");
 
     // One pixel, tiny odd pictures, and pictures of several bands and strips (64 rows or columns each)
     // whose square sits at an even or an odd column, in both orientations.
     const QList<QSize> sizes = {{1, 1},    {2, 3},    {7, 5},     {5, 7},     {33, 17}, {200, 150},
                                 {202, 150}, {150, 201}, {129, 129}, {643, 480}, {360, 643}};
-    for (const QSize &size : sizes) {
-        for (int flips = 0; flips < 4; ++flips) {
-            for (int turns = 0; turns <= 3; ++turns) {
-                const bool mirror = flips & 1;
-                const bool upsideDown = flips & 2;
-                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
-                              upsideDown ? "upside-down " : "", turns)
-                    << size.width() << size.height() << mirror << upsideDown << turns;
-            }
-        }
-    }
+    addTransformRows(sizes);
 }
 
 void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute()
