@@ -163,7 +163,8 @@ struct Result
 };
 
 // Streams frames of the recording through a controller into the FIFO, or with fifo empty into no
-// camera at all (the camera fails to open and writes go nowhere): what the rest of the path costs.
+// camera at all (the camera fails to open and writes go nowhere): what the rest of the path costs. The
+// banded route makes a frame's pixels only for a camera that takes them, so there it decodes nothing.
 Result stream(const QString &simulator, const Recording &r, const QString &fifo, double fps, long long frames,
               bool transforms, bool wholeFrame)
 {
