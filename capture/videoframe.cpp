@@ -399,7 +399,7 @@ public:
 
     void done(int top, const Band &band) override
     {
-        if (m_strip >= m_strips || top < m_top)
+        if (m_strip >= m_strips)
             return;
         // Square columns of these rows, lowest first, and the band row of the lowest.
         const int lowest = std::min(m_turn.columnOf(top), m_turn.columnOf(top + band.rows - 1));
