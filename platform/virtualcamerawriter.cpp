@@ -93,7 +93,8 @@ bool VirtualCameraWriter::openSink(int width, int height, const std::string &con
         release();
         return false;
     }
-    m_yuyv.resize(static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
+    // A device that streams takes frames in its own buffers.
+    m_yuyv.resize(m_buffers.streaming() ? 0 : static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
     if (m_sink == Sink::Device && !forStill) {
         if (m_frameWidth != evenWidth || m_frameHeight != height)
             reportOnce("Lumo Webcam: " + m_path + " is held at " + sizeText(m_frameWidth, m_frameHeight)
@@ -214,7 +215,10 @@ LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &e
     const LoopbackClaim claim = claimLoopback(fd.get(), width, height, m_framesPerSecond, error);
     if (claim != LoopbackClaim::Taken)
         return claim;
-    handBackOnClose(fd.get());
+    // The device's own buffers where it takes streaming output; write() where it does not, and then
+    // streaming is started anyway, so that the device is handed back on close.
+    if (!m_buffers.start(fd.get(), static_cast<std::size_t>(width) * 2 * static_cast<std::size_t>(height)))
+        handBackOnClose(fd.get());
     m_device = std::move(fd);
     m_sink = Sink::Device;
     m_frameWidth = m_deviceWidth = width;
@@ -260,14 +264,15 @@ void VirtualCameraWriter::writeFrame(const YuyvPicture &picture)
         return;
     // A picture of the frame's size (after an odd last column is dropped) converts itself straight
     // into the frame; any other is fitted from its pixels.
-    if ((m_width & ~1) == m_frameWidth && m_height == m_frameHeight) {
-        picture.toYuyv(m_yuyv.data(), std::ptrdiff_t(m_frameWidth) * 2);
-    } else {
-        const std::uint8_t *bgr = picture.bgr();
-        if (!bgr)
-            return;
-        m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
-    }
+    const bool sameSize = (m_width & ~1) == m_frameWidth && m_height == m_frameHeight;
+    const std::uint8_t *bgr = sameSize ? nullptr : picture.bgr();
+    if (!sameSize && !bgr)
+        return;
+    std::uint8_t *frame = frameBuffer();
+    if (sameSize)
+        picture.toYuyv(frame, std::ptrdiff_t(m_frameWidth) * 2);
+    else
+        m_fitter.fit(bgr, m_width, m_height, frame, m_frameWidth, m_frameHeight);
     if (!writeYuyv() || m_sink != Sink::Device)
         return;
     const std::optional<int> rate = m_rate.frameAt(FrameRateMeter::Clock::now());
@@ -282,7 +287,7 @@ void VirtualCameraWriter::writeStill(const std::uint8_t *bgr, int width, int hei
     if (m_inUse || !bgr || width <= 0 || height <= 0 || (m_sink == Sink::Raw && !m_raw.isFifo())
         || !readyToWrite())
         return;
-    m_fitter.fit(bgr, width, height, m_yuyv.data(), m_frameWidth, m_frameHeight);
+    m_fitter.fit(bgr, width, height, frameBuffer(), m_frameWidth, m_frameHeight);
     writeYuyv();
 }
 
@@ -304,12 +309,22 @@ bool VirtualCameraWriter::readyToWrite()
     return true;
 }
 
+std::uint8_t *VirtualCameraWriter::frameBuffer()
+{
+    return m_buffers.streaming() ? m_buffers.next() : m_yuyv.data();
+}
+
 bool VirtualCameraWriter::writeYuyv()
 {
     // A FIFO's reader went away: the sink waits for the next one. A device or file that failed: the
     // rest of this connection's frames go nowhere, and the next open starts afresh.
-    const bool written = m_sink == Sink::Raw ? m_raw.write(m_yuyv.data(), m_yuyv.size())
-                                             : writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size());
+    bool written = false;
+    if (m_sink == Sink::Raw)
+        written = m_raw.write(m_yuyv.data(), m_yuyv.size());
+    else if (m_buffers.streaming())
+        written = m_buffers.queue();
+    else
+        written = writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size());
     if (!written && !(m_sink == Sink::Raw && m_raw.isFifo()))
         release();
     return written;
@@ -336,6 +351,7 @@ void VirtualCameraWriter::setHeld(bool held)
 
 void VirtualCameraWriter::release()
 {
+    m_buffers.stop(); // unmapped before the device is closed
     m_device.reset();
     m_raw.close();
     m_sink = Sink::None;

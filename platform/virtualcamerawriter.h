@@ -11,9 +11,10 @@
 #include <vector>
 
 // The writer behind virtualcamera.h: it chooses the device as described there, with the path given to
-// open() in the place of LUMO_VIRTUAL_CAMERA, converts each frame to YUYV and writes it whole to the
-// v4l2loopback device, or to the regular file or FIFO that the path names. Failures are reported in
-// one line on standard error, once for a failure that repeats.
+// open() in the place of LUMO_VIRTUAL_CAMERA, and converts each frame to YUYV: straight into one of the
+// v4l2loopback device's own buffers, which it then queues (streaming output), or, where the device
+// refuses streaming, and for the regular file or FIFO that the path names, into a buffer that it
+// writes whole. Failures are reported in one line on standard error, once for a failure that repeats.
 //
 // A device stays open from one connection to the next. A connection of another size sets the device
 // to its size when it is free; when a reader holds the device at the old size, the frames are fitted
@@ -61,10 +62,12 @@ private:
     bool openLoopback();
     LoopbackClaim claimDevice(FileDescriptor fd, std::string &error);
     bool readyToWrite();
+    std::uint8_t *frameBuffer();
     bool writeYuyv();
     void release();
 
     FileDescriptor m_device;
+    LoopbackBuffers m_buffers; // the device's own, while it streams
     RawVideoSink m_raw;
     Sink m_sink = Sink::None;
     std::string m_path;      // the device or file written to
