@@ -8,10 +8,13 @@
 //   bench_pipeline [--quick]
 //
 // Costs are CPU time of the capture thread per frame (receive, decode, transforms, conversion, write);
-// latency is the controller's own measure, last byte received to write done.
+// latency is the controller's own measure, last byte received to write done. The preview runs add the
+// window's preview feed, with this thread's event loop taking and scaling its copies as the window
+// does, and once with this thread blocked for two seconds in the middle of the connection.
 
 #include "connectionlistener.h"
 #include "jpegdecoder.h"
+#include "previewfeed.h"
 #include "webcamcontroller.h"
 
 #include <QCoreApplication>
@@ -111,6 +114,35 @@ private:
     std::thread m_thread;
 };
 
+// The frame counter and, when there is one, the preview feed, as the window has them.
+class CountingPreview : public FrameObserver
+{
+public:
+    CountingPreview(FrameCounter &counter, PreviewFeed *feed)
+        : m_counter(counter)
+        , m_feed(feed)
+    {
+    }
+    void onConnectionStarted() override
+    {
+        m_counter.onConnectionStarted();
+        if (m_feed)
+            m_feed->onConnectionStarted();
+    }
+    bool onFrameWritten(const VideoFrame &frame, std::chrono::nanoseconds latency) override
+    {
+        if (m_feed)
+            m_feed->onFrameWritten(frame, latency);
+        return m_counter.onFrameWritten(frame, latency);
+    }
+
+private:
+    FrameCounter &m_counter;
+    PreviewFeed *m_feed;
+};
+
+enum class Preview { Off, On, OnBlocked };
+
 struct Recording
 {
     QString folder;
@@ -166,7 +198,7 @@ struct Result
 // camera at all (the camera fails to open and writes go nowhere): what the rest of the path costs. The
 // banded route makes a frame's pixels only for a camera that takes them, so there it decodes nothing.
 Result stream(const QString &simulator, const Recording &r, const QString &fifo, double fps, long long frames,
-              bool transforms, bool wholeFrame)
+              bool transforms, bool wholeFrame, Preview preview = Preview::Off)
 {
     qputenv("LUMO_VIRTUAL_CAMERA", fifo.isEmpty() ? QByteArray("/nonexistent/camera") : fifo.toLocal8Bit());
     QProcess server;
@@ -186,7 +218,15 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
     {
         FrameCounter counter;
         counter.setLimit(frames);
-        WebcamController controller(&listener, &counter);
+        PreviewFeed feed;
+        QImage shown;
+        QObject::connect(&feed, &PreviewFeed::newFrame, &feed, [&] {
+            const QImage copy = feed.takeNewest();
+            if (!copy.isNull())
+                shown = copy.scaled(640, 360, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        }, Qt::QueuedConnection);
+        CountingPreview observer(counter, preview == Preview::Off ? nullptr : &feed);
+        WebcamController controller(&listener, &observer);
         controller.setFlipHorizontal(transforms);
         controller.setFlipVertical(transforms);
         controller.setRotation(transforms ? 1 : 0);
@@ -194,10 +234,16 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
         QElapsedTimer wall;
         wall.start();
         controller.startWifi(QStringLiteral("127.0.0.1"), port);
+        bool blocked = false;
         while (!listener.done()) {
+            QCoreApplication::processEvents();
             QThread::msleep(5);
             if (result.rssAt1000 < 0 && counter.stats().frames >= 1000)
                 result.rssAt1000 = residentKiB();
+            if (preview == Preview::OnBlocked && !blocked && counter.stats().frames >= frames / 4) {
+                blocked = true;
+                QThread::msleep(2000);
+            }
         }
         controller.wait();
         result.seconds = wall.elapsed() / 1000.0;
@@ -235,16 +281,16 @@ int main(int argc, char *argv[])
         double floor = 0;
     };
     const auto run = [&](const char *name, const Recording &r, double fps, long long frames, bool transforms,
-                         bool camera = true) {
+                         bool camera = true, Preview preview = Preview::Off) {
         Run best;
         for (int i = 0; i < repetitions; ++i) {
             const double f = decodeFloor(r, std::max(1, 4000000 / (r.width * r.height)));
             best.floor = i == 0 ? f : std::min(best.floor, f);
             const QString target = camera ? fifo : QString();
-            const Result banded = stream(simulator, r, target, fps, frames, transforms, false);
+            const Result banded = stream(simulator, r, target, fps, frames, transforms, false, preview);
             if (i == 0 || banded.cpuPerFrame < best.banded.cpuPerFrame)
                 best.banded = banded;
-            const Result whole = stream(simulator, r, target, fps, frames, transforms, true);
+            const Result whole = stream(simulator, r, target, fps, frames, transforms, true, preview);
             if (i == 0 || whole.cpuPerFrame < best.whole.cpuPerFrame)
                 best.whole = whole;
         }
@@ -262,6 +308,22 @@ int main(int argc, char *argv[])
     const Run hdSent = run("1280x720 as sent, max rate", hd, 0, hdFrames, false);
     const Run hdTurned = run("1280x720 h+v mirror, 90, max rate", hd, 0, hdFrames, true);
     run("1280x720 h+v mirror, 90, no camera", hd, 0, hdFrames, true, false);
+    const Run hdOn = run("1280x720 h+v mirror, 90, preview", hd, 0, hdFrames, true, true, Preview::On);
+    run("1280x720 h+v mirror, 90, preview, GUI 2 s blocked", hd, 0, hdFrames, true, true, Preview::OnBlocked);
+    // The preview's whole cost on the capture thread is its copy, made at most kMaxUpdatesPerSecond
+    // times a second; timed alone it is free of the noise of two runs.
+    std::vector<unsigned char> frame(size_t(1280) * 720 * 3, 0x80);
+    double copy = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        const double start = threadCpuSeconds();
+        for (int i = 0; i < 50; ++i)
+            PreviewFeed::downscaled(frame.data(), 1280, 720);
+        copy = std::min(copy, (threadCpuSeconds() - start) / 50);
+    }
+    std::printf("    preview: %+.1f%% capture-thread CPU per frame measured; its copy %.3f ms, at 30 fps "
+                "%.2f%% of a frame's CPU\n",
+                100.0 * (hdOn.banded.cpuPerFrame / hdTurned.banded.cpuPerFrame - 1.0), copy * 1e3,
+                100.0 * copy * PreviewFeed::kMaxUpdatesPerSecond / 30.0 / hdTurned.banded.cpuPerFrame);
 
     const Recording fhd = record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60);
     const Run at30 = run("1920x1080 h+v mirror, 90, 30 fps", fhd, 30, quick ? 150 : 600, true);

@@ -2,8 +2,9 @@
 
 #include <string>
 
-// Who this client is: its version (the window title, the About box, the version query's payload and the
-// highest server version the handshake accepts) and where its users find help.
+// Who this client is: its version (the window title, the About box, the version query's payload, the
+// highest server version the handshake accepts and the simulator's default), the largest frame it
+// takes, and where its users find help.
 namespace ClientInfo {
 
 // CMakeLists.txt reads these two numbers as the package's version: keep their "= N" form.
@@ -15,6 +16,11 @@ inline std::string versionText()
 {
     return std::to_string(kMajorVersion) + '.' + std::to_string(kMinorVersion);
 }
+
+// The largest frame the client streams (8K UHD): a larger size from the phone fails the handshake
+// instead of asking for gigabytes of pixels, no frame buffer is made larger, and the simulator
+// generates nothing larger.
+inline constexpr long long kMaxFramePixels = 7680LL * 4320;
 
 // The product's web page and support address, until the product has its own.
 inline constexpr char kWebPage[] = "https://lumo-webcam.example.org/";

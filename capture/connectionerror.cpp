@@ -65,4 +65,14 @@ QString message(int code, int param1, int param2)
     }
 }
 
+QString details(const QString &tried, const QString &answer, int serverMajor, int serverMinor)
+{
+    QString text = tr("Tried: ") + tried + QLatin1Char('\n') + tr("Answer: ")
+        + (answer.isEmpty() ? tr("none") : answer);
+    if (serverMajor >= 0)
+        text += QLatin1Char('\n') + tr("Server version: ") + QString::number(serverMajor) + QLatin1Char('.')
+            + QString::number(serverMinor);
+    return text;
+}
+
 } // namespace ConnectionError

@@ -17,4 +17,9 @@ enum Code {
 // other value gives "Unknown error(<code>).". Only -7 uses the two parameters.
 QString message(int code, int param1, int param2);
 
+// The details of a failed attempt, one fact a line: what was tried ("WiFi: TCP to 10.0.0.5, port
+// 8123"), what the system or the server answered, and the server's version when one was received
+// (serverMajor < 0: none).
+QString details(const QString &tried, const QString &answer, int serverMajor, int serverMinor);
+
 } // namespace ConnectionError

@@ -49,30 +49,40 @@ WebcamController::~WebcamController()
 
 bool WebcamController::startSerial(int port, const std::string &pathTemplate)
 {
-    return start(TransportStreams::serial(port, pathTemplate, &m_interrupt));
+    std::string path = pathTemplate;
+    if (const auto at = path.find("%d"); at != std::string::npos)
+        path.replace(at, 2, std::to_string(port));
+    return start(TransportStreams::serial(port, pathTemplate, &m_interrupt),
+                 QStringLiteral("serial port COM%1 (%2)").arg(port).arg(QString::fromStdString(path)));
 }
 
 bool WebcamController::startBluetooth(BtDeviceInfo device)
 {
-    return start(TransportStreams::bluetooth(device, &m_interrupt));
+    return start(TransportStreams::bluetooth(device, &m_interrupt),
+                 QStringLiteral("Bluetooth to %1").arg(btDeviceLabel(device)));
 }
 
 bool WebcamController::startUsb(int port)
 {
-    return start(TransportStreams::usb(port, &m_interrupt, m_tcpReadTimeoutMs));
+    return start(TransportStreams::usb(port, &m_interrupt, m_tcpReadTimeoutMs),
+                 QStringLiteral("USB: adb forward of TCP port %1, then TCP to 127.0.0.1, port %1").arg(port));
 }
 
 bool WebcamController::startWifi(const QString &address, int port)
 {
-    return start(TransportStreams::wifi(address, port, &m_interrupt, m_tcpReadTimeoutMs));
+    return start(TransportStreams::wifi(address, port, &m_interrupt, m_tcpReadTimeoutMs),
+                 QStringLiteral("WiFi: TCP to %1, port %2").arg(address).arg(port));
 }
 
-bool WebcamController::start(std::unique_ptr<TransportStream> stream)
+bool WebcamController::start(std::unique_ptr<TransportStream> stream, const QString &attempt)
 {
     if (isBusy())
         return false; // the running connection still uses its stream
     wait(); // at most the few instructions after the last report
     releaseConnection();
+    m_attempt = attempt;
+    m_answer.clear();
+    m_repliedMajor = -1;
     m_interrupt.reset();
     m_stream = std::move(stream);
     m_observer->onConnectionStarted();
@@ -88,6 +98,12 @@ bool WebcamController::stop()
     // the read for as long as the stream's time-outs allow; the grace bounds that. start() disarms it.
     m_interrupt.triggerAfter(kStopGraceMs);
     return true;
+}
+
+void WebcamController::cancel()
+{
+    endConnection();
+    m_interrupt.trigger();
 }
 
 void WebcamController::endConnection()
@@ -107,8 +123,9 @@ void WebcamController::run()
     const int code = handshake();
     if (code != 0) {
         const int major = m_serverMajor, minor = m_serverMinor;
+        const QString details = ConnectionError::details(m_attempt, m_answer, m_repliedMajor, m_repliedMinor);
         m_state.store(State::Idle, std::memory_order_release);
-        listener->onConnectError(code, major, minor);
+        listener->onConnectFailed(code, major, minor, details);
         return;
     }
     // A stop() during the handshake has already moved the state to Ending: the loop then never runs.
@@ -131,20 +148,37 @@ int WebcamController::handshake()
     unsigned char major = 0, minor = 0, third = 0;
     if (m_stream->open() != 0) {
         code = ConnectionError::OpenFailed;
+        m_answer = QString::fromStdString(m_stream->failureReason());
     } else {
         m_protocol = std::make_unique<CameraProtocol>(m_stream.get());
         if (!m_protocol->queryVersion(major, minor, third)) {
             code = ConnectionError::VersionQueryFailed;
-        } else if (major * 256 + minor > ClientInfo::kMajorVersion * 256 + ClientInfo::kMinorVersion) {
-            m_serverMajor = major;
-            m_serverMinor = minor;
-            code = ConnectionError::VersionMismatch;
-        } else if (!m_protocol->queryResolution(m_width, m_height) || !acceptsFrameSize(m_width, m_height)) {
-            code = ConnectionError::ResolutionFailed;
+            m_answer = QStringLiteral("no version reply");
+        } else {
+            m_repliedMajor = major;
+            m_repliedMinor = minor;
+            if (major * 256 + minor > ClientInfo::kMajorVersion * 256 + ClientInfo::kMinorVersion) {
+                m_serverMajor = major;
+                m_serverMinor = minor;
+                code = ConnectionError::VersionMismatch;
+                m_answer = QStringLiteral("a server newer than this client (%1.%2)")
+                               .arg(ClientInfo::kMajorVersion)
+                               .arg(ClientInfo::kMinorVersion);
+            } else if (!m_protocol->queryResolution(m_width, m_height)) {
+                code = ConnectionError::ResolutionFailed;
+                m_answer = QStringLiteral("no resolution reply");
+            } else if (!acceptsFrameSize(m_width, m_height)) {
+                code = ConnectionError::ResolutionFailed;
+                m_answer = QStringLiteral("a frame size of %1x%2, which cannot be streamed").arg(m_width).arg(m_height);
+            }
         }
     }
-    if (code != 0)
+    if (code != 0) {
         releaseConnection();
+    } else {
+        m_frameWidth = m_width;
+        m_frameHeight = m_height;
+    }
     return code;
 }
 

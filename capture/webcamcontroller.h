@@ -53,16 +53,12 @@ class TransportStream;
 class WebcamController : public QThread
 {
 public:
-    // The largest frame the client streams (8K UHD): a larger size from the phone fails the handshake
-    // with -8 instead of asking for gigabytes of pixels.
-    static constexpr long long kMaxFramePixels = 7680LL * 4320;
-
     // Whether the client can stream frames of this size: at least 2 pixels wide (the virtual camera's
-    // YUYV pairs two pixels), at least 1 high, and at most kMaxFramePixels. Any other size from the
-    // resolution reply fails the handshake with -8.
+    // YUYV pairs two pixels), at least 1 high, and at most ClientInfo::kMaxFramePixels. Any other size
+    // from the resolution reply fails the handshake with -8.
     static bool acceptsFrameSize(int width, int height)
     {
-        return width >= 2 && height >= 1 && static_cast<long long>(width) * height <= kMaxFramePixels;
+        return width >= 2 && height >= 1 && static_cast<long long>(width) * height <= ClientInfo::kMaxFramePixels;
     }
 
     // Without an observer, each frame goes to the controller's own counter (frameStats, setFrameLimit).
@@ -94,9 +90,19 @@ public:
     // now; returns at once.
     bool stop();
 
+    // Ends the running connection or attempt now: every wait of the stream is broken off at once, and
+    // a lookup or Bluetooth connect that cannot be interrupted is left to finish alone. The thread
+    // still reports its end (an attempt mostly as -5 with the answer "Cancelled"); returns at once.
+    void cancel();
+
     // True from a start operation until just before the connection's last report: a start operation
     // made now would be refused.
     bool isBusy() const { return m_state.load(std::memory_order_acquire) != State::Idle; }
+
+    // The frame size the current or last connection negotiated (0 before a handshake succeeded); any
+    // thread, current once onConnected was reported.
+    int frameWidth() const { return m_frameWidth; }
+    int frameHeight() const { return m_frameHeight; }
 
     // What the next frame is turned by; the setters take effect from the next frame on.
     void setFlipVertical(bool on) { m_flipVertical = on; }
@@ -125,7 +131,7 @@ private:
     // thread may reuse the stream once it has read Idle with acquire.
     enum class State { Idle, Starting, Streaming, Ending };
 
-    bool start(std::unique_ptr<TransportStream> stream);
+    bool start(std::unique_ptr<TransportStream> stream, const QString &attempt);
     void endConnection();
     int handshake();
     void pumpFrames();
@@ -141,10 +147,16 @@ private:
     std::atomic<bool> m_flipHorizontal{false};
     std::atomic<int> m_rotation{0};
     std::atomic<bool> m_wholeFrameRoute{false};
+    std::atomic<int> m_frameWidth{0};
+    std::atomic<int> m_frameHeight{0};
     int m_width = 0;
     int m_height = 0;
     int m_serverMajor = 0;
     int m_serverMinor = 0;
+    int m_repliedMajor = -1; // the version of the last reply, -1 before one came
+    int m_repliedMinor = 0;
+    QString m_attempt;       // what the start operation tried, for the details
+    QString m_answer;        // what the system or server answered when the handshake failed
     int m_tcpReadTimeoutMs = WinSockStream::kReadTimeoutMs;
     StreamInterrupt m_interrupt;
 };

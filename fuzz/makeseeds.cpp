@@ -5,6 +5,7 @@
 #include "damagedjpeg.h"
 #include "jpegencoder.h"
 #include "testpicture.h"
+#include "wirebytes.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -22,9 +23,9 @@ void append(Bytes &to, const Bytes &bytes)
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
-Bytes u32(std::uint32_t value)
+void append(Bytes &to, const QByteArray &bytes)
 {
-    return {std::uint8_t(value >> 24), std::uint8_t(value >> 16), std::uint8_t(value >> 8), std::uint8_t(value)};
+    to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
 Bytes jpegOf(int width, int height, bool progressive, int variant = 0)
@@ -45,14 +46,14 @@ Bytes connection(int transformChoice, int width, int height, const std::vector<B
 {
     Bytes input{std::uint8_t(transformChoice)};
     input.push_back(1);
-    append(input, u32(3 + surplus));
+    append(input, bigEndianU32(3 + surplus));
     append(input, {2, 19, 0});
     input.insert(input.end(), std::size_t(surplus), 0x5a);
     input.push_back(2);
-    append(input, u32(5));
+    append(input, bigEndianU32(5));
     append(input, {1, std::uint8_t(width >> 8), std::uint8_t(width), std::uint8_t(height >> 8), std::uint8_t(height)});
     for (const Bytes &jpeg : jpegs) {
-        append(input, u32(std::uint32_t(jpeg.size())));
+        append(input, bigEndianU32(quint32(jpeg.size())));
         append(input, jpeg);
     }
     return input;

@@ -34,7 +34,7 @@ _lumo_webcam_cli()
         return ;;
     *)
         candidates="--wifi --usb --serial --serial-path --bluetooth --list-bluetooth --port --hflip --vflip
-                    --rotate --frames --keep-camera --help --version" ;;
+                    --rotate --frames --reconnect --keep-camera --help --version" ;;
     esac
     mapfile -t COMPREPLY < <(compgen -W "$candidates" -- "$cur")
 

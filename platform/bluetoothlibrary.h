@@ -2,6 +2,8 @@
 
 #include "btdeviceinfo.h"
 
+#include <QList>
+
 // The Bluetooth device library, on BlueZ.
 //
 // Device list (GUI thread): bt_lib_open() asks BlueZ's object manager on the system D-Bus for the
@@ -22,6 +24,9 @@ int bt_lib_device_get(int index, BtDeviceInfo *info);
 int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName);
 // Releases what the library holds for the current stream.
 int bt_lib_stream_close();
+
+// The library's own: bt_lib_open(), then the whole list it read, in its order.
+QList<BtDeviceInfo> btListDevices();
 
 // The library's own: the address (bdaddr_t order) of the local adapter that the device with this
 // address is paired with, as the last bt_lib_open() read it; zeros when BlueZ did not say. False when

@@ -15,11 +15,10 @@ namespace {
 // a single row looked decoded. Here a fatal error always fails the decode, and warnings after the
 // header (data cut short or damaged inside a scan, which libjpeg fills in) never do.
 
-// The integer fast IDCT decodes 1280x720 4:2:0 frames 5-7 % faster than the default accurate one
-// (about 1.2 instead of 1.3 ms at quality 80 on a 2-core EPYC); its pixels differ from the accurate
-// ones by 1 grey level on average and by 3-5 at most, well inside what the phone's JPEG already lost.
-// Fast upsampling would save about as much but puts errors of up to 20 levels on colour edges, so
-// upsampling keeps the default smooth filter.
+// The integer fast IDCT decodes faster than the default accurate one (bench/README.md); its pixels
+// differ from the accurate ones by 1 grey level on average and by 3-5 at most, well inside what the
+// phone's JPEG already lost. Fast upsampling would save about as much but puts errors of up to 20
+// levels on colour edges, so upsampling keeps the default smooth filter.
 constexpr J_DCT_METHOD dctMethod = JDCT_IFAST;
 
 // Rows handed to libjpeg per call; it puts out at most a few at a time anyway.

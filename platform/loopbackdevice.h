@@ -6,10 +6,10 @@
 #include <vector>
 
 // The v4l2loopback side of the virtual camera, one concern per source file:
-//   loopbackdiscovery_v4l2.cpp  which /dev/videoN nodes are loopback devices, in the order to try them
-//   loopbackformat_v4l2.cpp     whether a device is free for this writer, and its format and frame rate
-//   loopbackhandback_v4l2.cpp   the work-around that lets v4l2loopback 0.12.7 take the next writer
-//   loopbackstream_v4l2.cpp     streaming output into the device's own buffers
+//   loopbackdiscovery_linux.cpp  which /dev/videoN nodes are loopback devices, in the order to try them
+//   loopbackformat_linux.cpp     whether a device is free for this writer, and its format and frame rate
+//   loopbackhandback_linux.cpp   the work-around that lets v4l2loopback 0.12.7 take the next writer
+//   loopbackstream_linux.cpp     streaming output into the device's own buffers
 
 inline constexpr char kLoopbackLoadHint[] =
     "sudo modprobe v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"";

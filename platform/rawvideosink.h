@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filedescriptor.h"
+#include "uniquefd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +34,7 @@ public:
 private:
     int openFifoWriter(); // 0 or the errno of the failure
 
-    FileDescriptor m_fd;
+    UniqueFd m_fd;
     std::string m_path;
     bool m_fifo = false;
     std::size_t m_frameBytes = 0;

@@ -1,5 +1,7 @@
 #include "rawvideosink.h"
 
+#include "writeall.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
@@ -61,7 +63,7 @@ void RawVideoSink::openFifo(const std::string &path, std::size_t frameBytes)
 bool RawVideoSink::openFile(const std::string &path, std::string &error)
 {
     close();
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.isOpen()) {
         error = std::strerror(errno);
         return false;
@@ -91,7 +93,7 @@ int RawVideoSink::openFifoWriter()
     // Without O_NONBLOCK the open would wait for a reader and hold up the capture thread, and
     // with it a disconnect or the program's exit; with it the open fails at once with ENXIO.
     // Writes then block again, so frames arrive whole.
-    FileDescriptor fd(::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.isOpen())
         return errno;
     const int flags = ::fcntl(fd.get(), F_GETFL);

@@ -43,3 +43,10 @@ void filter_wrapper_close()
     const std::lock_guard lock(camera.mutex);
     camera.writer.close();
 }
+
+VirtualCameraStatus virtualCameraStatus()
+{
+    ProcessCamera &camera = processCamera();
+    const std::lock_guard lock(camera.mutex);
+    return camera.writer.status();
+}

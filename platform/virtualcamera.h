@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // The virtual camera: frames written here appear in a v4l2loopback device, where every other program
 // sees them as a webcam.
 //
@@ -31,3 +33,13 @@ void filter_wrapper_write_picture(const YuyvPicture &picture);
 
 // Ends the current connection's use of the camera.
 void filter_wrapper_close();
+
+// What the last filter_wrapper_open() came to, in words for the user. Any thread.
+struct VirtualCameraStatus
+{
+    bool open = false;   // false also before the first open
+    std::string target;  // open: the device with its label ("/dev/video4 (Lumo Webcam)"), or the file
+    std::string problem; // not open: why ("no virtual camera found", "/dev/video4 (...) is in use by ...")
+    std::string fix;     // not open: the command that fixes it, when there is one
+};
+VirtualCameraStatus virtualCameraStatus();

@@ -1,6 +1,7 @@
 #include "virtualcamerawriter.h"
 
 #include "loopbackdevice.h"
+#include "writeall.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,15 +14,39 @@
 
 namespace {
 
+const char kReportPrefix[] = "Lumo Webcam: ";
+
+// The last line reported, even when it was not printed again: the reason an open failed.
+std::string &lastReport()
+{
+    static std::string line;
+    return line;
+}
+
 // The one line of standard error the camera may print. A failure that repeats on every
 // connection is reported once; a different one is reported again.
 void reportOnce(const std::string &line)
 {
     static std::string lastLine;
+    lastReport() = line;
     if (line == lastLine)
         return;
     lastLine = line;
     std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+// The status of a failed open, from the line that reported it.
+VirtualCameraStatus failedStatus(std::string line)
+{
+    VirtualCameraStatus status;
+    if (line.rfind(kReportPrefix, 0) == 0)
+        line.erase(0, sizeof kReportPrefix - 1);
+    if (line.find(kLoopbackReloadHint) != std::string::npos)
+        status.fix = kLoopbackReloadHint;
+    else if (line.find(kLoopbackLoadHint) != std::string::npos)
+        status.fix = kLoopbackLoadHint;
+    status.problem = line.empty() ? std::string("no camera for this frame size") : line;
+    return status;
 }
 
 void reportConfiguredFailure(const std::string &path, const std::string &why)
@@ -60,9 +85,13 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
                 && static_cast<long long>(width) * height * 3 <= INT_MAX));
     if (!keep) {
         release();
-        if (!openSink(width, height, configured, false))
+        lastReport().clear();
+        if (!openSink(width, height, configured, false)) {
+            m_status = failedStatus(lastReport());
             return false;
+        }
     }
+    m_status = {true, m_target.empty() ? m_path : m_target, {}, {}};
     m_width = width;
     m_height = height;
     m_lastWidth = width;
@@ -117,7 +146,7 @@ bool VirtualCameraWriter::openConfigured(const std::string &path, bool forStill)
     if (!exists && insideDev(path))
         return fail(std::strerror(ENOENT));
     if (exists && S_ISCHR(info.st_mode)) {
-        FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
         if (!fd.isOpen())
             return fail(std::strerror(errno));
         std::string error;
@@ -172,7 +201,7 @@ bool VirtualCameraWriter::openLoopback()
     std::string failure;
     for (const LoopbackNode &node : nodes) {
         std::string error;
-        FileDescriptor fd(::open(node.path.c_str(), O_RDWR | O_CLOEXEC));
+        UniqueFd fd(::open(node.path.c_str(), O_RDWR | O_CLOEXEC));
         LoopbackClaim claim = LoopbackClaim::Failed;
         if (fd.isOpen())
             claim = claimDevice(std::move(fd), error);
@@ -181,6 +210,7 @@ bool VirtualCameraWriter::openLoopback()
         switch (claim) {
         case LoopbackClaim::Taken:
             m_path = node.path;
+            m_target = node.name();
             return true;
         case LoopbackClaim::Busy:
             if (busy.empty())
@@ -208,7 +238,7 @@ bool VirtualCameraWriter::openLoopback()
     return false;
 }
 
-LoopbackClaim VirtualCameraWriter::claimDevice(FileDescriptor fd, std::string &error)
+LoopbackClaim VirtualCameraWriter::claimDevice(UniqueFd fd, std::string &error)
 {
     int width = m_frameWidth;
     int height = m_frameHeight;
@@ -357,6 +387,7 @@ void VirtualCameraWriter::release()
     m_sink = Sink::None;
     m_inUse = false;
     m_path.clear();
+    m_target.clear();
     m_width = 0;
     m_height = 0;
     m_frameWidth = 0;

@@ -1,9 +1,10 @@
 #pragma once
 
-#include "filedescriptor.h"
+#include "uniquefd.h"
 #include "frameratemeter.h"
 #include "loopbackdevice.h"
 #include "rawvideosink.h"
+#include "virtualcamera.h"
 #include "yuyv.h"
 
 #include <cstdint>
@@ -48,6 +49,9 @@ public:
     // Fits a picture of width x height into the camera and writes it, while no connection uses it.
     void writeStill(const std::uint8_t *bgr, int width, int height);
 
+    // What the last open() came to: the camera written to, or the reason it failed (the line reported).
+    const VirtualCameraStatus &status() const { return m_status; }
+
     bool isOpen() const { return m_sink != Sink::None; }
     bool inUse() const { return m_inUse; }
     // The frame size of the last connection opened, or 0 x 0 when none has been since the last setHeld(true).
@@ -60,17 +64,19 @@ private:
     bool openSink(int width, int height, const std::string &configured, bool forStill);
     bool openConfigured(const std::string &path, bool forStill);
     bool openLoopback();
-    LoopbackClaim claimDevice(FileDescriptor fd, std::string &error);
+    LoopbackClaim claimDevice(UniqueFd fd, std::string &error);
     bool readyToWrite();
     std::uint8_t *frameBuffer();
     bool writeYuyv();
     void release();
 
-    FileDescriptor m_device;
+    UniqueFd m_device;
     LoopbackBuffers m_buffers; // the device's own, while it streams
     RawVideoSink m_raw;
     Sink m_sink = Sink::None;
     std::string m_path;      // the device or file written to
+    std::string m_target;    // m_path with the device's label
+    VirtualCameraStatus m_status;
     bool m_configured = false;
     bool m_inUse = false;    // between open and close of one connection
     bool m_held = false;

@@ -66,3 +66,28 @@ xdotool key --delay 150 alt+h Down Return
 xdotool search --sync --name "^Lumo Webcam Client$" windowactivate --sync >/dev/null
 shoot about-box.png
 xdotool key Return
+
+# The window made larger, showing the simulator's moving picture and, in the status bar, the size, the
+# frame rate and the camera the frames go to.
+main=$(xdotool search --name "^Lumo Webcam Client 2.19$" | head -1)
+xdotool windowsize --sync "$main" 640 440 windowactivate --sync "$main"
+sleep 2.5
+shoot preview.png
+
+# Options > Reconnect automatically (the menu's last entry), then the phone goes away.
+xdotool key --delay 150 alt+o Up Return
+kill "${pids[1]}"
+sleep 4
+xdotool windowactivate --sync "$main"
+shoot reconnecting.png
+
+# Disconnect, then a connection that nothing answers: the error box with its details open.
+xdotool key --delay 150 alt+c d
+sleep 0.5
+xdotool key --delay 150 alt+c c
+xdotool search --sync --name "^Select transport$" windowactivate --sync >/dev/null
+xdotool key Return
+xdotool search --sync --name "^Lumo Webcam Client$" windowactivate --sync >/dev/null
+xdotool key --delay 150 Tab space
+shoot error-details.png
+xdotool key Return

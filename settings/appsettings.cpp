@@ -17,7 +17,10 @@ int s_transportType = 0;
 int s_port = 0;
 QString s_wifiServerAddr;
 int s_rotation = 0;
+bool s_showPreview = true;
+bool s_reconnect = false;
 bool s_cameraCard = true;
+QSize s_cameraSize;
 
 // Opened on first use rather than during static initialisation, so that a test can point
 // XDG_CONFIG_HOME at a place of its own before anything reads the store. Destroyed, and so flushed,
@@ -49,7 +52,10 @@ void load()
     s_port = s.value(QStringLiteral("port"), 0).toInt();
     s_wifiServerAddr = s.value(QStringLiteral("wifiServerAddr"), QStringLiteral("127.0.0.1")).toString();
     s_rotation = s.value(QStringLiteral("rotation"), 0).toInt();
+    s_showPreview = s.value(QStringLiteral("showPreview"), true).toBool();
+    s_reconnect = s.value(QStringLiteral("reconnectAutomatically"), false).toBool();
     s_cameraCard = s.value(QStringLiteral("cameraCard"), true).toBool();
+    s_cameraSize = s.value(QStringLiteral("cameraSize"), QSize(640, 480)).toSize();
 }
 
 void saveAll()
@@ -86,8 +92,17 @@ void setWifiServerAddr(const QString &address) { writeThrough(s_wifiServerAddr, 
 int rotation() { return s_rotation; }
 void setRotation(int rotation) { writeThrough(s_rotation, rotation, "rotation"); }
 
-QSize resolution() { return s_resolution; }
-void setResolution(QSize resolution) { writeThrough(s_resolution, resolution, "resolution"); }
+bool showPreview() { return s_showPreview; }
+void setShowPreview(bool on) { writeThrough(s_showPreview, on, "showPreview"); }
+bool reconnectAutomatically() { return s_reconnect; }
+void setReconnectAutomatically(bool on) { writeThrough(s_reconnect, on, "reconnectAutomatically"); }
+QSize cameraSize() { return s_cameraSize; }
+void setCameraSize(QSize size)
+{
+    // Written only when it changed, so that a run that never connected leaves the store as it was.
+    if (size != s_cameraSize)
+        writeThrough(s_cameraSize, size, "cameraSize");
+}
 bool cameraCard() { return s_cameraCard; }
 void setCameraCard(bool on) { writeThrough(s_cameraCard, on, "cameraCard"); }
 

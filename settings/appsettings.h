@@ -8,10 +8,11 @@
 // keys that the rest of the program reads through the getters. GUI thread only.
 //
 // load() fills the cache once, at the main window's construction; a key that is absent takes its
-// default, and nothing read is validated (a rotation of 7 stays 7). The flip, rotation, transport,
-// resolution and camera card setters write through to the store at once; the window geometry only
-// reaches the store through saveAll(), when the main window closes. saveAll() writes the nine keys
-// before "cameraCard", which only its setter writes.
+// default, and nothing read is validated (a rotation of 7 stays 7). The flip, rotation, transport and
+// camera setters write through to the store at once; the window geometry only reaches the store through
+// saveAll(), when the main window closes. saveAll() writes the nine keys of the first version, with
+// "resolution" written back as it was read; "cameraCard", "cameraSize", "showPreview" and
+// "reconnectAutomatically" only their setters write.
 //
 // The store is opened on first use and closed, which flushes it, when the program exits.
 namespace AppSettings {
@@ -42,9 +43,15 @@ void setWifiServerAddr(const QString &address);
 int rotation();            // default 0
 void setRotation(int rotation);
 
+// Window choices, written through when set and never by saveAll().
+bool showPreview();        // "showPreview", default true
+void setShowPreview(bool on);
+bool reconnectAutomatically(); // "reconnectAutomatically", default false
+void setReconnectAutomatically(bool on);
+
 // The frame size of the last connection, at which the virtual camera shows its card before the next.
-QSize resolution();        // default 640 x 480
-void setResolution(QSize resolution);
+QSize cameraSize();        // default 640 x 480
+void setCameraSize(QSize size);
 // Whether the desktop program keeps the virtual camera open, with its card, while not connected.
 bool cameraCard();         // default true
 void setCameraCard(bool on);

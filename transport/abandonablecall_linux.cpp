@@ -3,7 +3,6 @@
 #include "descriptorwait.h"
 #include "streaminterrupt.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <sys/eventfd.h>
@@ -56,6 +55,19 @@ void work(const std::shared_ptr<Shared> &shared)
     [[maybe_unused]] const auto n = ::write(shared->done, &one, sizeof one);
 }
 
+// False when there is no descriptor or no thread to spare.
+bool startWorker(const std::shared_ptr<Shared> &shared)
+{
+    if (shared->done < 0)
+        return false;
+    try {
+        std::thread(work, shared).detach();
+        return true;
+    } catch (const std::system_error &) {
+        return false;
+    }
+}
+
 } // namespace
 
 bool runAbandonably(std::function<void()> call, std::function<void()> discard, const StreamInterrupt *interrupt)
@@ -67,12 +79,8 @@ bool runAbandonably(std::function<void()> call, std::function<void()> discard, c
     if (interrupt->isTriggered())
         return false;
     const auto shared = std::make_shared<Shared>(std::move(call), std::move(discard));
-    try {
-        if (shared->done < 0)
-            throw std::system_error(errno, std::generic_category());
-        std::thread(work, shared).detach();
-    } catch (const std::system_error &) {
-        // No thread to spare: the call runs here, as it would without an interrupt.
+    if (!startWorker(shared)) {
+        // The call runs here, as it would without an interrupt.
         shared->call();
         return true;
     }

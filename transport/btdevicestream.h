@@ -3,6 +3,8 @@
 #include "btdeviceinfo.h"
 #include "socketstream.h"
 
+#include <functional>
+
 class StreamInterrupt;
 
 // The camera server's service on a Bluetooth device, reached through the Bluetooth device library.
@@ -23,7 +25,19 @@ public:
     static constexpr int kReadTimeoutMs = 30000;
     static constexpr const char *kServiceName = "Bluetooth Camera Server";
 
-    explicit BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt = nullptr);
+    // The library's two stream calls, as the stream makes them: connect gives a connected descriptor
+    // (the caller owns it) or -1; release frees the library's side of the stream. Both may run on a
+    // thread of their own, after the stream is gone.
+    struct Library
+    {
+        std::function<int(const BtDeviceInfo &device, const char *serviceName)> connect;
+        std::function<void()> release;
+    };
+    // The Bluetooth device library's own calls (bluetoothlibrary.h).
+    static Library bluezLibrary();
+
+    explicit BtDeviceStream(BtDeviceInfo device, const StreamInterrupt *interrupt = nullptr,
+                            Library library = bluezLibrary());
     ~BtDeviceStream() override;
 
     int open() override;
@@ -31,4 +45,5 @@ public:
 
 private:
     const BtDeviceInfo m_device;
+    const Library m_library;
 };

@@ -1,11 +1,12 @@
 #include "serialport.h"
 
+#include "uniquefd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <utility>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -23,26 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 // Limits beyond this count as none, so that the deadline arithmetic stays far from overflow.
 constexpr std::int64_t kNoLimitMs = std::int64_t(1) << 40; // about 35 years
-
-// A descriptor that open() has not yet handed over, closed on every early return.
-class PendingDescriptor
-{
-public:
-    explicit PendingDescriptor(int fd) : m_fd(fd) {}
-    ~PendingDescriptor()
-    {
-        if (m_fd != -1)
-            ::close(m_fd);
-    }
-    PendingDescriptor(const PendingDescriptor &) = delete;
-    PendingDescriptor &operator=(const PendingDescriptor &) = delete;
-
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
 
 // The line settings with only the processing taken out that would alter binary data on its way.
 // Software flow control goes too: it swallows every ^S and ^Q byte that comes in and may insert
@@ -88,20 +69,24 @@ std::string SerialPort::path() const
 int SerialPort::open()
 {
     close();
-    PendingDescriptor fd(::open(path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0)
-        return -100;
+    // Closed on every early return until the port takes it.
+    UniqueFd fd(::open(path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.isOpen())
+        return failWithErrno(errno, -100);
     // The lock keeps out every other client that locks too, including one running as root, whom
     // TIOCEXCL does not stop; TIOCEXCL keeps out those that merely open the device.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        setFailureReason(path() + " is in use by another program");
         return -100;
+    }
     auto saved = std::make_unique<SavedSettings>();
     if (::tcgetattr(fd.get(), &saved->settings) != 0 || ::ioctl(fd.get(), TIOCEXCL) != 0)
-        return -100;
+        return failWithErrno(errno, -100);
     const termios line = binaryLine(saved->settings);
     if (::tcsetattr(fd.get(), TCSANOW, &line) != 0) {
+        const int error = errno;
         ::ioctl(fd.get(), TIOCNXCL);
-        return -100;
+        return failWithErrno(error, -100);
     }
     // Whatever the tty still holds came before this connection: the rest of a frame stream that the
     // last client left unread, or line noise. Read as the reply to a new request it would derail the

@@ -1,7 +1,10 @@
 #include "transportstream.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 int TransportStream::readU8()
 {
@@ -14,15 +17,14 @@ int TransportStream::readU16()
 {
     unsigned char b[2];
     read(b, 2);
-    return (b[0] << 8) | b[1];
+    return qFromBigEndian<quint16>(b);
 }
 
 int TransportStream::readU32()
 {
     unsigned char b[4];
     read(b, 4);
-    const std::uint32_t v = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
-    return static_cast<std::int32_t>(v);
+    return static_cast<std::int32_t>(qFromBigEndian<quint32>(b));
 }
 
 void TransportStream::writeU8(int value)
@@ -33,9 +35,8 @@ void TransportStream::writeU8(int value)
 
 void TransportStream::writeU32(int value)
 {
-    const auto v = static_cast<std::uint32_t>(value);
-    const unsigned char b[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-                                static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    unsigned char b[4];
+    qToBigEndian(static_cast<quint32>(value), b);
     write(b, 4);
 }
 
@@ -55,4 +56,10 @@ void TransportStream::skip(int n)
         // A reply whose surplus cannot be read still stands; the next read or write meets the stream
         // in whatever state this failure left it.
     }
+}
+
+int TransportStream::failWithErrno(int error, int code)
+{
+    m_failureReason = std::strerror(error);
+    return code;
 }

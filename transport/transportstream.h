@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <utility>
+
 // A byte stream to the phone's camera server, whatever carries it (TCP, USB forward, Bluetooth, serial).
 //
 // Failure convention, shared by every stream: open() returns 0 or a negative code of the stream's own;
@@ -32,8 +35,19 @@ public:
     // cannot make it allocate without bound; a failure ends it quietly.
     void skip(int n);
 
+    // After open() failed: what the system answered, in its own words ("Connection refused", "No such
+    // file or directory"); empty when it said nothing. For the user's details, never for decisions.
+    const std::string &failureReason() const { return m_failureReason; }
+
 protected:
     TransportStream() = default;
     TransportStream(const TransportStream &) = delete;
     TransportStream &operator=(const TransportStream &) = delete;
+
+    void setFailureReason(std::string reason) { m_failureReason = std::move(reason); }
+    // Sets the system's text for errno value error and returns code, for a failing open().
+    int failWithErrno(int error, int code);
+
+private:
+    std::string m_failureReason;
 };

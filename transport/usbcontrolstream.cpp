@@ -47,8 +47,14 @@ UsbControlStream::~UsbControlStream()
 
 int UsbControlStream::open()
 {
-    if (!deviceAttached(runAdb({QStringLiteral("devices")}, kAdbTimeoutMs, m_interrupt)))
+    if (adbProgram().isEmpty()) {
+        setFailureReason("adb: program not found (the Debian package adb)");
         return -10;
+    }
+    if (!deviceAttached(runAdb({QStringLiteral("devices")}, kAdbTimeoutMs, m_interrupt))) {
+        setFailureReason("adb: no device attached");
+        return -10;
+    }
 
     // The forward's outcome is not looked at: a forward that failed shows as a refused connect below.
     const QString tcpPort = QStringLiteral("tcp:%1").arg(m_port);
@@ -56,7 +62,9 @@ int UsbControlStream::open()
 
     // Kept even when the connect fails, so that close() still stops the adb server.
     m_inner = std::make_unique<WinSockStream>("127.0.0.1", m_port, m_interrupt, m_readTimeoutMs);
-    return m_inner->open();
+    const int result = m_inner->open();
+    setFailureReason(m_inner->failureReason());
+    return result;
 }
 
 int UsbControlStream::close()

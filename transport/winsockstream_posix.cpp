@@ -1,11 +1,12 @@
 #include "winsockstream.h"
 
 #include "abandonablecall.h"
+#include "socketconnect.h"
+#include "streaminterrupt.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -53,7 +54,7 @@ int WinSockStream::open()
     m_sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_sock < 0) {
         m_sock = -1;
-        return -5;
+        return failWithErrno(errno, -5);
     }
 
     // A lookup may wait about ten seconds for each DNS server that does not answer, and getaddrinfo
@@ -61,34 +62,22 @@ int WinSockStream::open()
     // Nothing when the interrupt came first, an empty answer when the host does not resolve.
     const auto lookup = runAbandonably<std::optional<std::uint32_t>>(
         [resolver = m_resolver, host = m_host] { return resolver(host); }, {}, m_interrupt);
-    const std::optional<std::uint32_t> ip = lookup.value_or(std::nullopt);
-    if (!ip)
+    if (!lookup) {
+        setFailureReason("Cancelled");
         return -5;
+    }
+    const std::optional<std::uint32_t> ip = *lookup;
+    if (!ip) {
+        setFailureReason("The host name \"" + m_host + "\" does not resolve");
+        return -5;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = *ip;
     address.sin_port = htons(static_cast<uint16_t>(m_port & 0xffff));
 
-    int error = 0;
-    if (::connect(m_sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR) {
-            switch (waitFor(WaitFor::Writable, -1)) {
-            case WaitResult::Ready: {
-                socklen_t len = sizeof error;
-                if (::getsockopt(m_sock, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-                    error = errno;
-                break;
-            }
-            case WaitResult::Interrupted:
-                error = ECANCELED;
-                break;
-            default:
-                error = errno;
-                break;
-            }
-        }
-    }
+    const int error = connectSocket(m_sock, reinterpret_cast<const sockaddr *>(&address), sizeof address, -1,
+                                    m_interrupt ? m_interrupt->fd() : -1);
     // A reset can only follow a connection that was made. A server that accepts and resets at once may
     // do so before the wait above has seen the connect complete, leaving the reset in SO_ERROR: the
     // outcome is the same as when the reset comes a moment later, a connection whose first transfer fails.
@@ -97,7 +86,7 @@ int WinSockStream::open()
 
     std::printf("Fail to connect to the service with error code: %d.\n", error);
     std::fflush(stdout);
-    return -5;
+    return failWithErrno(error, -5);
 }
 
 int WinSockStream::close()

@@ -3,6 +3,8 @@
 #include "appsettings.h"
 #include "cameracard.h"
 #include "clientinfo.h"
+#include "previewfeed.h"
+#include "previewwidget.h"
 #include "progressdialog.h"
 #include "virtualcameraholder.h"
 #include "webcamcontroller.h"
@@ -13,21 +15,38 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QDateTime>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 
 MainWindow::MainWindow()
 {
-    setWindowTitle(QString::asprintf("%s %d.%d", "Lumo Webcam Client", ClientInfo::kMajorVersion,
-                                     ClientInfo::kMinorVersion));
+    setWindowTitle(QStringLiteral("Lumo Webcam Client ") + QString::fromStdString(ClientInfo::versionText()));
     readSettings();
     createActions();
     createMenus();
     createStatusBar();
 
+    feed = new PreviewFeed(this);
+    feed->setEnabled(AppSettings::showPreview());
+    connect(feed, &PreviewFeed::newFrame, this, &MainWindow::showNewestFrame, Qt::QueuedConnection);
+    preview = new PreviewWidget;
+    preview->setHint(tr("Connection > Connect... to start"));
+    setCentralWidget(preview);
+
     progressDialog = new ProgressDialog(this);
-    isConnected = false;
-    controller = new WebcamController(this);
+    connect(progressDialog, &ProgressDialog::cancelRequested, this, &MainWindow::cancelConnecting);
+    connectedNow = false;
+    // The feed is a child of the window and so outlives the controller, which the destructor deletes.
+    controller = new WebcamController(this, feed);
+
+    reconnectTimer = new QTimer(this);
+    reconnectTimer->setSingleShot(true);
+    connect(reconnectTimer, &QTimer::timeout, this, &MainWindow::reconnectNow);
+    rateTimer = new QTimer(this);
+    rateTimer->setInterval(1000);
+    connect(rateTimer, &QTimer::timeout, this, &MainWindow::updateRate);
 
     connect(this, &MainWindow::connected, this, &MainWindow::onConnectedSlot);
     connect(this, &MainWindow::connectError, this, &MainWindow::onConnectErrorSlot);
@@ -58,31 +77,39 @@ void MainWindow::readSettings()
 
 void MainWindow::createActions()
 {
+    // The object names are for finding the actions without their translated texts.
     connectAct = new QAction(QIcon(QStringLiteral(":/images/new.png")), tr("&Connect..."), this);
+    connectAct->setObjectName(QStringLiteral("connect"));
     connectAct->setStatusTip(tr("Connect to remote device"));
     connect(connectAct, &QAction::triggered, this, &MainWindow::connectToRemoteDevice);
 
     disconnectAct = new QAction(QIcon(QStringLiteral(":/images/open.png")), tr("&Disconnect"), this);
+    disconnectAct->setObjectName(QStringLiteral("disconnect"));
     disconnectAct->setEnabled(false);
     disconnectAct->setStatusTip(tr("disconnect from remote device"));
     connect(disconnectAct, &QAction::triggered, this, &MainWindow::disconnectFromRemoteDevice);
 
     exitAct = new QAction(tr("E&xit"), this);
+    exitAct->setObjectName(QStringLiteral("exit"));
     exitAct->setStatusTip(tr("Exit the application"));
     connect(exitAct, &QAction::triggered, this, &QWidget::close);
 
-    // Connected only after the stored state is set, so that setting it writes nothing back.
-    flipHAct = new QAction(tr("Flip horizontally"), this);
-    flipHAct->setCheckable(true);
-    flipHAct->setChecked(AppSettings::hflip());
-    flipHAct->setStatusTip(tr("Flip horizontally"));
-    connect(flipHAct, &QAction::toggled, this, &MainWindow::flipH);
-
-    flipVAct = new QAction(tr("Flip vertically"), this);
-    flipVAct->setCheckable(true);
-    flipVAct->setChecked(AppSettings::vflip());
-    flipVAct->setStatusTip(tr("Flip vertically"));
-    connect(flipVAct, &QAction::toggled, this, &MainWindow::flipV);
+    // A stored choice: connected only after the stored state is set, so that setting it writes
+    // nothing back.
+    const auto addChoice = [this](const QString &text, const char *name, bool checked, const QString &tip,
+                                  auto slot) {
+        auto *action = new QAction(text, this);
+        action->setObjectName(QLatin1String(name));
+        action->setCheckable(true);
+        action->setChecked(checked);
+        action->setStatusTip(tip);
+        connect(action, &QAction::toggled, this, slot);
+        return action;
+    };
+    flipHAct = addChoice(tr("Flip horizontally"), "flipHorizontally", AppSettings::hflip(), tr("Flip horizontally"),
+                         &MainWindow::flipH);
+    flipVAct = addChoice(tr("Flip vertically"), "flipVertically", AppSettings::vflip(), tr("Flip vertically"),
+                         &MainWindow::flipV);
 
     // triggered() comes only from the user's choice, never from setChecked() below.
     rotationGroup = new QActionGroup(this);
@@ -90,6 +117,7 @@ void MainWindow::createActions()
     const int rotation = AppSettings::rotation();
     const auto addRotation = [&](const QString &text, int index) {
         auto *action = new QAction(text, this);
+        action->setObjectName(QStringLiteral("rotate%1").arg(index * 90));
         action->setCheckable(true);
         action->setChecked(rotation == index);
         rotationGroup->addAction(action);
@@ -100,18 +128,23 @@ void MainWindow::createActions()
     rotate180Act = addRotation(tr("180 degress"), 2);
     rotate270Act = addRotation(tr("270 degrees"), 3);
 
-    cameraCardAct = new QAction(tr("Keep the camera on between connections"), this);
-    cameraCardAct->setCheckable(true);
-    cameraCardAct->setChecked(AppSettings::cameraCard());
-    cameraCardAct->setStatusTip(
-        tr("Show \"Waiting for the phone\" in the virtual camera while no phone is connected"));
-    connect(cameraCardAct, &QAction::toggled, this, &MainWindow::keepCameraOn);
+    cameraCardAct = addChoice(tr("Keep the camera on between connections"), "cameraCard", AppSettings::cameraCard(),
+                              tr("Show \"Waiting for the phone\" in the virtual camera while no phone is connected"),
+                              &MainWindow::keepCameraOn);
+    showPreviewAct = addChoice(tr("Show preview"), "showPreview", AppSettings::showPreview(),
+                               tr("Show the picture that goes to the virtual camera"), &MainWindow::onShowPreview);
+    reconnectAct = addChoice(tr("Reconnect automatically"), "reconnectAutomatically",
+                             AppSettings::reconnectAutomatically(),
+                             tr("Connect again by itself when the connection breaks off"),
+                             &AppSettings::setReconnectAutomatically);
 
     aboutAct = new QAction(tr("&About..."), this);
+    aboutAct->setObjectName(QStringLiteral("about"));
     aboutAct->setStatusTip(tr("Show the application's About box"));
     connect(aboutAct, &QAction::triggered, this, &MainWindow::about);
 
     helpAct = new QAction(tr("&Help..."), this);
+    helpAct->setObjectName(QStringLiteral("help"));
     connect(helpAct, &QAction::triggered, this, &MainWindow::help);
 }
 
@@ -133,6 +166,9 @@ void MainWindow::createMenus()
     rotateMenu->addAction(rotate180Act);
     rotateMenu->addAction(rotate270Act);
     optionsMenu->addAction(cameraCardAct);
+    optionsMenu->addSeparator();
+    optionsMenu->addAction(showPreviewAct);
+    optionsMenu->addAction(reconnectAct);
 
     menuBar()->addSeparator();
 
@@ -144,8 +180,18 @@ void MainWindow::createMenus()
 void MainWindow::createStatusBar()
 {
     statusLabel = new QLabel;
+    statusLabel->setObjectName(QStringLiteral("status"));
     statusLabel->setText(tr("Disconnected"));
     statusBar()->addPermanentWidget(statusLabel, 1);
+    streamLabel = new QLabel;
+    streamLabel->setObjectName(QStringLiteral("stream"));
+    statusBar()->addPermanentWidget(streamLabel);
+    // Qt draws a status tip only left of the first visible permanent widget: both fields step aside
+    // while a tip shows, and come back with their texts unchanged.
+    connect(statusBar(), &QStatusBar::messageChanged, statusLabel, [this](const QString &message) {
+        statusLabel->setVisible(message.isEmpty());
+        streamLabel->setVisible(message.isEmpty());
+    });
 }
 
 void MainWindow::keepCameraOn(bool on)
@@ -157,7 +203,7 @@ void MainWindow::keepCameraOn(bool on)
 void MainWindow::holdCamera(bool on)
 {
     if (on && !cameraHolder) {
-        const QSize size = AppSettings::resolution();
+        const QSize size = AppSettings::cameraSize();
         cameraHolder = std::make_unique<VirtualCameraHolder>(cameraCard(), size.width(), size.height());
     } else if (!on) {
         cameraHolder.reset();
@@ -170,7 +216,7 @@ void MainWindow::writeSettings()
         int width = 0;
         int height = 0;
         cameraHolder->lastSize(width, height);
-        AppSettings::setResolution(QSize(width, height));
+        AppSettings::setCameraSize(QSize(width, height));
     }
     AppSettings::setPos(pos());
     AppSettings::setSize(size());
@@ -179,7 +225,7 @@ void MainWindow::writeSettings()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (isConnected) {
+    if (connectedNow) {
         const auto answer = QMessageBox::question(this, tr("Lumo Webcam Client"), tr("Still connected. Exit anyway?"),
                                                   QMessageBox::Yes | QMessageBox::Cancel);
         if (answer != QMessageBox::Yes) {
@@ -202,8 +248,7 @@ void MainWindow::help()
 void MainWindow::about()
 {
     QString text;
-    text += tr("Version: ") + QString::number(ClientInfo::kMajorVersion) + QLatin1Char('.')
-        + QString::number(ClientInfo::kMinorVersion);
+    text += tr("Version: ") + QString::fromStdString(ClientInfo::versionText());
     text += QLatin1Char('\n');
     text += tr("E-mail: ") + tr(ClientInfo::kSupportEmail);
     text += QLatin1Char('\n');

@@ -2,12 +2,15 @@
 
 #include "appsettings.h"
 #include "bluetoothlibrary.h"
+#include "clientinfo.h"
+#include "serveraddress.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -87,6 +90,13 @@ TransportDialog::TransportDialog(QWidget *parent, int comPort)
 
 void TransportDialog::onOK()
 {
+    QString error;
+    if (m_buttonGroup->checkedId() == Wifi
+        && !ServerAddress::parse(m_wifiAddressEdit->text(), ClientInfo::kServerPort, &error)) {
+        QMessageBox::warning(this, windowTitle(), error);
+        m_wifiAddressEdit->setFocus();
+        return;
+    }
     m_transportType = m_buttonGroup->checkedId();
     m_comPort = m_comPortList->currentIndex();
     // Fetched again now, also for another transport and for an empty list (index -1, a zero record).

@@ -12,8 +12,9 @@ class QLineEdit;
 // How the client reaches the camera server on the phone, asked before every connection attempt.
 //
 // The dialog presets its controls from the stored transport type and WiFi address and from the COM
-// port it is given, lists the paired Bluetooth devices, and validates nothing: a wrong choice fails
-// when the stream is opened. It stores nothing and starts nothing; the caller reads the result after
+// port it is given, and lists the paired Bluetooth devices. It refuses only a WiFi address whose
+// "HOST:PORT" names no valid port, with a message, and stays open; any other wrong choice fails when
+// the stream is opened. It stores nothing and starts nothing; the caller reads the result after
 // exec() returned QDialog::Accepted.
 class TransportDialog : public QDialog
 {

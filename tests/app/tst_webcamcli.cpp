@@ -93,6 +93,7 @@ private slots:
     void bashCompletionOffers();
     void unknownBluetoothAddressIsAnError();
     void brokenConnectionPrintsAbortedAndExits2();
+    void reconnectPrintsEachAttemptAndStopsAtASignal();
     void signalDisconnectsAndExits0_data();
     void signalDisconnectsAndExits0();
     void fifoIsWrittenOnceAReaderCame_data();
@@ -167,26 +168,8 @@ void TestWebcamCli::badArgumentsPrintTheUsageAndExit64_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("no transport") << QStringList{};
-    QTest::newRow("--wifi without a host") << QStringList{QStringLiteral("--wifi")};
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--bogus")};
-    QTest::newRow("stray argument") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("extra")};
-    QTest::newRow("port 0") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--port"), QStringLiteral("0")};
-    QTest::newRow("port 65536") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--port"), QStringLiteral("65536")};
-    QTest::newRow("port not a number") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--port"), QStringLiteral("x")};
-    QTest::newRow("rotate 45") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--rotate"), QStringLiteral("45")};
-    QTest::newRow("rotate 360") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--rotate"), QStringLiteral("360")};
-    QTest::newRow("frames 0") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--frames"), QStringLiteral("0")};
-    QTest::newRow("two transports") << QStringList{QStringLiteral("--usb"), QStringLiteral("--serial"), QStringLiteral("1")};
-    QTest::newRow("serial -1") << QStringList{QStringLiteral("--serial"), QStringLiteral("-1")};
-    QTest::newRow("serial not a number") << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3")};
-    QTest::newRow("serial path without %d")
-        << QStringList{QStringLiteral("--serial"), QStringLiteral("1"), QStringLiteral("--serial-path"), QStringLiteral("/dev/ttyS")};
-    QTest::newRow("serial path with wifi")
-        << QStringList{QStringLiteral("--wifi"), QStringLiteral("h"), QStringLiteral("--serial-path"), QStringLiteral("/dev/tty%d")};
-    QTest::newRow("port with serial")
-        << QStringList{QStringLiteral("--serial"), QStringLiteral("1"), QStringLiteral("--port"), QStringLiteral("8123")};
-    QTest::newRow("bluetooth address of five bytes") << QStringList{QStringLiteral("--bluetooth"), QStringLiteral("5a:4b:3c:2d:1e")};
-    QTest::newRow("bluetooth address not hex") << QStringList{QStringLiteral("--bluetooth"), QStringLiteral("5a:4b:3c:2d:1e:0g")};
+    // Every other wrong argument list is a row of tst_clioptions; these show the whole program's answer.
+    QTest::newRow("wrong port") << QStringList{QStringLiteral("--wifi"), QStringLiteral("h:0")};
 }
 
 void TestWebcamCli::badArgumentsPrintTheUsageAndExit64()
@@ -286,20 +269,25 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1_data()
 {
     QTest::addColumn<QStringList>("simulator");
     QTest::addColumn<QByteArray>("error");
-    QTest::newRow("nothing listens") << QStringList{} << QByteArray("Fail to connect to server.");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("nothing listens") << QStringList{} << QByteArray("Fail to connect to server.")
+                                     << QByteArray("Answer: Connection refused\n");
     QTest::newRow("server 2.20")
         << QStringList{QStringLiteral("--version"), QStringLiteral("2.20")}
         << QByteArray("Client and server mismatch. Client needs to be v2.20 or above.\n\n"
                       "Please go to the following page to  install it:\n")
-               + ClientInfo::kWebPage;
+               + ClientInfo::kWebPage
+        << QByteArray("Server version: 2.20\n");
     QTest::newRow("resolution status 0") << QStringList{QStringLiteral("--status"), QStringLiteral("0")}
-                                         << QByteArray("Cannot start camera on Android phone.");
+                                         << QByteArray("Cannot start camera on Android phone.")
+                                         << QByteArray("Answer: no resolution reply\nServer version: 2.19\n");
 }
 
 void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
 {
     QFETCH(QStringList, simulator);
     QFETCH(QByteArray, error);
+    QFETCH(QByteArray, answer);
     std::unique_ptr<SimulatorProcess> server;
     quint16 port;
     if (simulator.isEmpty()) {
@@ -314,7 +302,10 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
     }
     const Run r = run({QStringLiteral("--wifi"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(port)});
     QCOMPARE(r.exitCode, 1);
-    QCOMPARE(r.err, "Error:\n" + error + "\n");
+    // The message, then the details: what was tried and what came back.
+    QVERIFY2(r.err.startsWith("Error:\n" + error + "\nTried: WiFi: TCP to 127.0.0.1, port " + QByteArray::number(port)),
+             r.err.constData());
+    QVERIFY2(r.err.endsWith(answer), r.err.constData());
     if (simulator.isEmpty())
         QCOMPARE(r.out, QByteArray("Fail to connect to the service with error code: 111.\n")); // ECONNREFUSED
     else
@@ -325,14 +316,17 @@ void TestWebcamCli::failedHandshakePrintsTheErrorAndExits1()
 void TestWebcamCli::transportThatCannotOpenFailsToConnect_data()
 {
     QTest::addColumn<QString>("transport");
-    QTest::newRow("serial port missing") << QStringLiteral("serial");
-    QTest::newRow("usb without a phone") << QStringLiteral("usb");
-    QTest::newRow("bluetooth device out of reach") << QStringLiteral("bluetooth");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("serial port missing") << QStringLiteral("serial") << QByteArray("No such file or directory");
+    QTest::newRow("usb without a phone") << QStringLiteral("usb") << QByteArray("adb: no device attached");
+    QTest::newRow("bluetooth device out of reach")
+        << QStringLiteral("bluetooth") << QByteArray("the device did not accept a connection to the camera service");
 }
 
 void TestWebcamCli::transportThatCannotOpenFailsToConnect()
 {
     QFETCH(QString, transport);
+    QFETCH(QByteArray, answer);
     QTemporaryDir dir;
     std::optional<FakeAdb> adb;
     std::unique_ptr<FakeBluezBus> bus;
@@ -352,7 +346,8 @@ void TestWebcamCli::transportThatCannotOpenFailsToConnect()
         arguments = {QStringLiteral("--bluetooth"), QStringLiteral("5a:4b:3c:2d:1e:0f")};
     }
     const Run r = run(arguments);
-    QCOMPARE(r.err, QByteArray("Error:\nFail to connect to server.\n"));
+    QVERIFY2(r.err.startsWith("Error:\nFail to connect to server.\nTried: "), r.err.constData());
+    QVERIFY2(r.err.endsWith("\nAnswer: " + answer + "\n"), r.err.constData());
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY(!QFile::exists(m_camera));
@@ -421,6 +416,24 @@ void TestWebcamCli::brokenConnectionPrintsAbortedAndExits2()
     QCOMPARE(r.out, QByteArray("Connected\nAborted.\n"));
     QCOMPARE(r.exitCode, 2);
     QCOMPARE(QFileInfo(m_camera).size(), 3LL * 64 * 48 * 2);
+}
+
+void TestWebcamCli::reconnectPrintsEachAttemptAndStopsAtASignal()
+{
+    SimulatorProcess simulator({QStringLiteral("--size"), QStringLiteral("64x48"), QStringLiteral("--close-after"),
+                                QStringLiteral("3")});
+    QVERIFY2(simulator.start(), qPrintable(simulator.errorString()));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("--wifi"), QStringLiteral("127.0.0.1:%1").arg(simulator.port()),
+                   QStringLiteral("--reconnect")});
+    QByteArray out;
+    // The second abort starts a wait of two seconds, in which the signal ends the program at once.
+    const QByteArray twice("Connected\nAborted.\nReconnecting\nConnected\nAborted.\n");
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()) == twice, 20000);
+    QCOMPARE(QProcess::execute(QStringLiteral("kill"), {QStringLiteral("-INT"), QString::number(cli.processId())}), 0);
+    QVERIFY(cli.waitForFinished(1000));
+    QCOMPARE(cli.exitCode(), 0);
+    QCOMPARE(out + cli.readAllStandardOutput(), twice + "Disconnected\n");
 }
 
 void TestWebcamCli::stopCli(QProcess &cli, const QString &signal)
@@ -517,7 +530,7 @@ void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext()
     const int frameBytes = yuyvFrameBytes(stored.width(), stored.height());
     const QString configHome = m_dir.filePath(QStringLiteral("config-%1").arg(m_test));
     QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)
-        .setValue(QStringLiteral("resolution"), stored);
+        .setValue(QStringLiteral("cameraSize"), stored);
     const PictureLoop loop(width, height, pictures);
     SimulatorProcess simulator({QStringLiteral("--folder"), loop.folder.path(), QStringLiteral("--size"),
                                 QStringLiteral("%1x%2").arg(width).arg(height)});
@@ -548,7 +561,7 @@ void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext()
     QCOMPARE(cli.state(), QProcess::NotRunning);
     QCOMPARE(cli.exitCode(), 0);
     QCOMPARE(QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)
-                 .value(QStringLiteral("resolution"))
+                 .value(QStringLiteral("cameraSize"))
                  .toSize(),
              QSize(width, height));
 

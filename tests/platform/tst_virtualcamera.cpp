@@ -1,4 +1,4 @@
-#include "filedescriptor.h"
+#include "uniquefd.h"
 #include "frameratemeter.h"
 #include "testpicture.h"
 #include "virtualcamera.h"
@@ -360,7 +360,7 @@ void TestVirtualCamera::heldFifoShowsTheStillBetweenConnectionsAndFitsOtherSizes
     FifoReader reader(m_cameraPath);
     // A writing end of the test's own, so that the reader waits for the holder's instead of seeing
     // the end of the stream; closed once the holder is gone.
-    FileDescriptor keepOpen(::open(QFile::encodeName(m_cameraPath).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd keepOpen(::open(QFile::encodeName(m_cameraPath).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     QVERIFY(keepOpen.isOpen());
     reader.setBlocking();
     // Read on a thread of its own to the end of the stream: the holder writes whenever it likes.

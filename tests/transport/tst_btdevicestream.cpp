@@ -104,7 +104,7 @@ void TestBtDeviceStream::openConnectsToTheCameraServiceWithTheRecordAsGiven()
 {
     BtDeviceInfo device = patternedRecord();
     const BtDeviceInfo original = device;
-    BtDeviceStream stream(device);
+    BtDeviceStream stream(device, nullptr, FakeBtStream::library());
     device.address[0] ^= 0xff; // the stream keeps its own copy
     device.name[0] = u'X';
     QCOMPARE(FakeBtStream::connectCalls(), 0); // constructing connects nothing
@@ -130,7 +130,7 @@ void TestBtDeviceStream::failedConnectGivesMinusFiveAndReleasesTheLibraryOnce()
 {
     FakeBtStream::setConnectFails(true);
     {
-        BtDeviceStream stream(BtDeviceInfo{});
+        BtDeviceStream stream(BtDeviceInfo{}, nullptr, FakeBtStream::library());
         QCOMPARE(stream.open(), -5);
         QVERIFY(!stream.isOpen());
         QCOMPARE(FakeBtStream::connectCalls(), 1);
@@ -143,7 +143,7 @@ void TestBtDeviceStream::failedConnectGivesMinusFiveAndReleasesTheLibraryOnce()
 
 void TestBtDeviceStream::readGathersBytesThatArriveInPieces()
 {
-    BtDeviceStream stream(patternedRecord());
+    BtDeviceStream stream(patternedRecord(), nullptr, FakeBtStream::library());
     QCOMPARE(stream.open(), 0);
     const int phone = FakeBtStream::phoneEnd();
     std::thread sender([phone] {
@@ -169,7 +169,7 @@ void TestBtDeviceStream::phoneEndingTheConnectionDuringAReadClosesTheStream_data
 void TestBtDeviceStream::phoneEndingTheConnectionDuringAReadClosesTheStream()
 {
     QFETCH(QByteArray, sentFirst);
-    BtDeviceStream stream(patternedRecord());
+    BtDeviceStream stream(patternedRecord(), nullptr, FakeBtStream::library());
     QCOMPARE(stream.open(), 0);
     const int phone = FakeBtStream::phoneEnd();
     // The phone's end stays open (the fake owns it); shutting it down is the phone hanging up.
@@ -200,7 +200,7 @@ void TestBtDeviceStream::sendToAPhoneThatLeftThrowsOneWithoutSigpipe()
     byDefault.sa_handler = SIG_DFL;
     QCOMPARE(::sigaction(SIGPIPE, &byDefault, &previous), 0);
 
-    BtDeviceStream stream(patternedRecord());
+    BtDeviceStream stream(patternedRecord(), nullptr, FakeBtStream::library());
     QCOMPARE(stream.open(), 0);
     FakeBtStream::closePhoneEnd();
     const int failure = failureOf([&] { stream.write(reinterpret_cast<const unsigned char *>("hello"), 5); });
@@ -214,7 +214,7 @@ void TestBtDeviceStream::sendToAPhoneThatLeftThrowsOneWithoutSigpipe()
 void TestBtDeviceStream::interruptEndsAWaitingReadAtOnce()
 {
     StreamInterrupt interrupt;
-    BtDeviceStream stream(patternedRecord(), &interrupt);
+    BtDeviceStream stream(patternedRecord(), &interrupt, FakeBtStream::library());
     QCOMPARE(stream.open(), 0);
     std::thread trigger([&interrupt] {
         QThread::msleep(200);
@@ -236,7 +236,7 @@ void TestBtDeviceStream::interruptEndsAConnectThatHangsWhichLaterClosesItsSocket
 {
     FakeBtStream::setConnectHangs(true);
     StreamInterrupt interrupt;
-    BtDeviceStream stream(patternedRecord(), &interrupt);
+    BtDeviceStream stream(patternedRecord(), &interrupt, FakeBtStream::library());
     std::thread trigger([&interrupt] {
         QThread::msleep(200);
         interrupt.trigger();
@@ -270,7 +270,7 @@ void TestBtDeviceStream::streamIsReleasedExactlyOnce_data()
 void TestBtDeviceStream::streamIsReleasedExactlyOnce()
 {
     QFETCH(int, closesBeforeDestruction);
-    auto stream = std::make_unique<BtDeviceStream>(patternedRecord());
+    auto stream = std::make_unique<BtDeviceStream>(patternedRecord(), nullptr, FakeBtStream::library());
     QCOMPARE(stream->open(), 0);
     const int phone = FakeBtStream::phoneEnd();
     const int handedOut = FakeBtStream::handedOut();
@@ -306,7 +306,7 @@ void TestBtDeviceStream::closedStreamThrowsZeroButEmptyTransfersReturn_data()
 void TestBtDeviceStream::closedStreamThrowsZeroButEmptyTransfersReturn()
 {
     QFETCH(QString, history);
-    BtDeviceStream stream(patternedRecord());
+    BtDeviceStream stream(patternedRecord(), nullptr, FakeBtStream::library());
     if (history == QLatin1String("close")) {
         QCOMPARE(stream.open(), 0);
         stream.close();

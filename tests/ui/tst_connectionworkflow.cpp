@@ -8,6 +8,7 @@
 #include "jpegencoder.h"
 #include "mainwindow.h"
 #include "modaldriver.h"
+#include "previewwidget.h"
 #include "progressdialog.h"
 #include "referencetransforms.h"
 #include "settingsstore.h"
@@ -29,6 +30,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -82,8 +85,7 @@ public:
 
     QString status() const
     {
-        const QList<QLabel *> labels = m_window->statusBar()->findChildren<QLabel *>();
-        return labels.size() == 1 ? labels.first()->text() : QStringLiteral("(%1 status labels)").arg(labels.size());
+        return m_window->statusBar()->findChild<QLabel *>(QStringLiteral("status"))->text();
     }
 
     ProgressDialog *progress() const { return m_window->findChild<ProgressDialog *>(); }
@@ -130,6 +132,7 @@ private:
     int completeFrames() const;
     QByteArray cameraFrame(int index) const;
     double differenceFrom(const QByteArray &yuyv, int frame, const Transform &transform) const;
+    double previewDifference(const WindowUnderTest &window, const Transform &transform) const;
     void verifyFrames(int from, int to, const Transform &transform);
 
     QTemporaryDir m_dir;
@@ -230,6 +233,32 @@ double TestConnectionWorkflow::differenceFrom(const QByteArray &yuyv, int frame,
     return compareBgrWithYuyv(expected.data(), kWidth, kHeight, reinterpret_cast<const uchar *>(yuyv.constData())).mean;
 }
 
+// How far the window's preview is from the nearest of the pictures turned as given (mean per byte);
+// a large value when it shows none.
+double TestConnectionWorkflow::previewDifference(const WindowUnderTest &window, const Transform &transform) const
+{
+    const QImage picture = window.get()->findChild<PreviewWidget *>()->picture().convertToFormat(QImage::Format_BGR888);
+    if (picture.size() != QSize(kWidth, kHeight))
+        return 255;
+    double best = 255;
+    for (int p = 0; p < kPictures; ++p) {
+        std::vector<unsigned char> expected = m_decoded[size_t(p)];
+        if (transform.hflip)
+            reference::flipHorizontal(expected.data(), kWidth, kHeight);
+        if (transform.vflip)
+            reference::flipVertical(expected.data(), kWidth, kHeight);
+        reference::rotate(expected.data(), kWidth, kHeight, transform.turns);
+        double sum = 0;
+        for (int y = 0; y < kHeight; ++y) {
+            const uchar *row = picture.constScanLine(y);
+            for (int x = 0; x < kWidth * 3; ++x)
+                sum += std::abs(int(row[x]) - int(expected[size_t(y) * kWidth * 3 + size_t(x)]));
+        }
+        best = std::min(best, sum / (double(kWidth) * kHeight * 3));
+    }
+    return best;
+}
+
 // Frames from..to-1 of the camera file are whole and show their pictures, in order, turned as given.
 void TestConnectionWorkflow::verifyFrames(int from, int to, const Transform &transform)
 {
@@ -310,9 +339,20 @@ void TestConnectionWorkflow::flipsAndRotationTurnTheFollowingFrames()
             return;
         QVERIFY2(differenceFrom(cameraFrame(next), next, before) > 10.0,
                  qPrintable(QStringLiteral("%1 changes nothing visible").arg(QLatin1String(step.action))));
+        // The preview shows the frames as they went to the camera, turned.
+        QTRY_VERIFY_WITH_TIMEOUT(previewDifference(window, step.after) < 1.0, kOutcomeMs);
         before = step.after;
     }
+
+    // Without the preview the picture goes, and stays gone; the choice is stored.
+    window.action(QStringLiteral("Show preview"))->trigger();
+    QCOMPARE(settingsStore().value(QStringLiteral("showPreview")), QVariant(false));
+    auto *preview = window.get()->findChild<PreviewWidget *>();
+    QVERIFY(!preview->hasPicture());
+    QTest::qWait(300);
+    QVERIFY(!preview->hasPicture());
     disconnect(window);
+    QCOMPARE(preview->hint(), QStringLiteral("Connection > Connect... to start"));
     QCOMPARE(QFileInfo(m_camera).size() % yuyvFrameBytes(kWidth, kHeight), 0);
     QVERIFY(driver.unexpected().isEmpty());
 }

@@ -5,7 +5,9 @@
 #include "connectionerror.h"
 #include "fakeadb.h"
 #include "fakebluezbus.h"
+#include "freeport.h"
 #include "modaldriver.h"
+#include "previewwidget.h"
 #include "progressdialog.h"
 #include "settingsstore.h"
 #include "simulatorprocess.h"
@@ -20,11 +22,16 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
+#include <QElapsedTimer>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -65,6 +72,23 @@ int absentComPort()
     return -1;
 }
 
+QAction *actionNamed(const MainWindow &w, const char *name)
+{
+    auto *action = w.findChild<QAction *>(QLatin1String(name));
+    if (!action)
+        qFatal("no action %s", name);
+    return action;
+}
+
+QMenu *menuTitled(MainWindow &w, const char *title)
+{
+    for (QAction *action : w.menuBar()->actions()) {
+        if (action->menu() && action->text() == QLatin1String(title))
+            return action->menu();
+    }
+    qFatal("no menu %s", title);
+}
+
 // Receives what the window hands to the desktop to open.
 class UrlRecorder : public QObject
 {
@@ -103,12 +127,20 @@ private slots:
     void connectStoresChoiceAndStartsTransport_data();
     void connectStoresChoiceAndStartsTransport();
     void cancelledTransportDialogChangesNothing();
-    void connectWhileAttemptRunsOnlyShowsProgressAgain();
+    void cancelDuringHungHandshakeReturnsToDisconnectedAtOnce_data();
+    void cancelDuringHungHandshakeReturnsToDisconnectedAtOnce();
 
     void connectErrorShowsMessageAndReturnsToNotConnected_data();
     void connectErrorShowsMessageAndReturnsToNotConnected();
     void abortWhileDisconnectingHidesProgressAndAsks_data();
     void abortWhileDisconnectingHidesProgressAndAsks();
+
+    void failedAttemptBoxCarriesItsDetails_data();
+    void failedAttemptBoxCarriesItsDetails();
+    void streamFieldNamesTheCameraOrWhyNot_data();
+    void streamFieldNamesTheCameraOrWhyNot();
+    void reconnectSurvivesAbortsAndStopsAtDisconnect();
+    void reconnectEndsAtAHandshakeError();
 
     void aboutBoxShowsVersionAndContacts();
     void helpOpensProductPageAndShowsNothing();
@@ -174,18 +206,18 @@ MainWindow &tst_MainWindow::makeWindow()
 
 QString tst_MainWindow::progressText() const
 {
-    const auto *label = m_window->progressDialog->findChild<QLabel *>();
+    const auto *label = m_window->findChild<ProgressDialog *>()->findChild<QLabel *>();
     return label ? label->text() : QString();
 }
 
 void tst_MainWindow::verifyNotConnected()
 {
     MainWindow &w = *m_window;
-    QVERIFY(!w.isConnected);
-    QCOMPARE(w.statusLabel->text(), QStringLiteral("Disconnected"));
-    QVERIFY(w.connectAct->isEnabled());
-    QVERIFY(!w.disconnectAct->isEnabled());
-    QVERIFY(!w.progressDialog->isVisible());
+    QVERIFY(!w.isConnected());
+    QCOMPARE(w.findChild<QLabel *>(QStringLiteral("status"))->text(), QStringLiteral("Disconnected"));
+    QVERIFY(actionNamed(w, "connect")->isEnabled());
+    QVERIFY(!actionNamed(w, "disconnect")->isEnabled());
+    QVERIFY(!w.findChild<ProgressDialog *>()->isVisible());
 }
 
 // A simulator on a free port, which the window is then told to connect to, with small frames at a slow
@@ -207,9 +239,9 @@ bool tst_MainWindow::connectOverWifi()
     if (!startSimulator())
         return false;
     m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
-    m_window->connectToRemoteDevice();
+    actionNamed(*m_window, "connect")->trigger();
     return m_driver->pending() == 0
-        && QTest::qWaitFor([this] { return m_window->isConnected; }, outcomeTimeoutMs);
+        && QTest::qWaitFor([this] { return m_window->isConnected(); }, outcomeTimeoutMs);
 }
 
 void tst_MainWindow::firstStartShowsDefaultsAndBuildsMenus()
@@ -219,17 +251,17 @@ void tst_MainWindow::firstStartShowsDefaultsAndBuildsMenus()
     QCOMPARE(w.windowTitle(), QStringLiteral("Lumo Webcam Client 2.19"));
     QCOMPARE(w.size(), QSize(320, 180));
     QCOMPARE(w.pos(), QPoint(200, 200));
-    QVERIFY(!w.flipHAct->isChecked());
-    QVERIFY(!w.flipVAct->isChecked());
-    QVERIFY(w.rotate0Act->isChecked());
-    QVERIFY(w.rotationGroup->isExclusive());
-    QCOMPARE(w.rotationGroup->actions(),
-             (QList<QAction *>{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act}));
-    QVERIFY(!w.controller->flipHorizontal());
-    QVERIFY(!w.controller->flipVertical());
-    QCOMPARE(w.controller->rotation(), 0);
+    QVERIFY(!actionNamed(w, "flipHorizontally")->isChecked());
+    QVERIFY(!actionNamed(w, "flipVertically")->isChecked());
+    QVERIFY(actionNamed(w, "rotate0")->isChecked());
+    QVERIFY(w.findChild<QActionGroup *>()->isExclusive());
+    QCOMPARE(w.findChild<QActionGroup *>()->actions(),
+             (QList<QAction *>{actionNamed(w, "rotate0"), actionNamed(w, "rotate90"), actionNamed(w, "rotate180"), actionNamed(w, "rotate270")}));
+    QVERIFY(!w.captureThread()->flipHorizontal());
+    QVERIFY(!w.captureThread()->flipVertical());
+    QCOMPARE(w.captureThread()->rotation(), 0);
     verifyNotConnected();
-    QVERIFY(!w.controller->isBusy());
+    QVERIFY(!w.captureThread()->isBusy());
     // Building the window writes nothing.
     QCOMPARE(storedKeys(), QStringList());
 
@@ -237,29 +269,34 @@ void tst_MainWindow::firstStartShowsDefaultsAndBuildsMenus()
     for (QAction *action : w.menuBar()->actions())
         bar << (action->isSeparator() ? QStringLiteral("|") : action->text());
     QCOMPARE(bar, (QStringList{"&Connection", "&Options", "|", "&Help"}));
-    QCOMPARE(w.connectionMenu->title(), QStringLiteral("&Connection"));
-    QCOMPARE(w.optionsMenu->title(), QStringLiteral("&Options"));
-    QCOMPARE(w.helpMenu->title(), QStringLiteral("&Help"));
+    QCOMPARE(menuTitled(w, "&Connection")->title(), QStringLiteral("&Connection"));
+    QCOMPARE(menuTitled(w, "&Options")->title(), QStringLiteral("&Options"));
+    QCOMPARE(menuTitled(w, "&Help")->title(), QStringLiteral("&Help"));
 
-    const QList<QAction *> connection = w.connectionMenu->actions();
+    const QList<QAction *> connection = menuTitled(w, "&Connection")->actions();
     QCOMPARE(connection.size(), 4);
-    QCOMPARE(connection.at(0), w.connectAct);
-    QCOMPARE(connection.at(1), w.disconnectAct);
+    QCOMPARE(connection.at(0), actionNamed(w, "connect"));
+    QCOMPARE(connection.at(1), actionNamed(w, "disconnect"));
     QVERIFY(connection.at(2)->isSeparator());
-    QCOMPARE(connection.at(3), w.exitAct);
+    QCOMPARE(connection.at(3), actionNamed(w, "exit"));
 
-    const QList<QAction *> options = w.optionsMenu->actions();
-    QCOMPARE(options.size(), 3);
+    const QList<QAction *> options = menuTitled(w, "&Options")->actions();
+    QCOMPARE(options.size(), 6);
+    QVERIFY(options.at(3)->isSeparator());
+    QCOMPARE(options.at(4), actionNamed(w, "showPreview"));
+    QVERIFY(options.at(4)->isChecked());
+    QCOMPARE(options.at(5), actionNamed(w, "reconnectAutomatically"));
+    QVERIFY(!options.at(5)->isChecked());
     QVERIFY(options.at(0)->menu() && options.at(1)->menu());
     QCOMPARE(options.at(0)->text(), QStringLiteral("Flip video"));
-    QCOMPARE(options.at(0)->menu()->actions(), (QList<QAction *>{w.flipHAct, w.flipVAct}));
+    QCOMPARE(options.at(0)->menu()->actions(), (QList<QAction *>{actionNamed(w, "flipHorizontally"), actionNamed(w, "flipVertically")}));
     QCOMPARE(options.at(1)->text(), QStringLiteral("Rotate video"));
-    QCOMPARE(options.at(1)->menu()->actions(), w.rotationGroup->actions());
-    QCOMPARE(options.at(2), w.cameraCardAct);
-    QVERIFY(w.cameraCardAct->isChecked());
-    QVERIFY(w.cameraHolder);
+    QCOMPARE(options.at(1)->menu()->actions(), w.findChild<QActionGroup *>()->actions());
+    QCOMPARE(options.at(2), actionNamed(w, "cameraCard"));
+    QVERIFY(options.at(2)->isChecked());
+    QVERIFY(w.holdsCamera());
 
-    QCOMPARE(w.helpMenu->actions(), (QList<QAction *>{w.helpAct, w.aboutAct}));
+    QCOMPARE(menuTitled(w, "&Help")->actions(), (QList<QAction *>{actionNamed(w, "help"), actionNamed(w, "about")}));
 }
 
 void tst_MainWindow::firstStartActionsCarryStatusTipsAndIcons_data()
@@ -326,10 +363,10 @@ void tst_MainWindow::storedRotationChecksItsActionAndReachesController()
     settingsStore().setValue(QStringLiteral("rotation"), stored);
     MainWindow &w = makeWindow();
 
-    const QList<QAction *> rotations{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act};
+    const QList<QAction *> rotations{actionNamed(w, "rotate0"), actionNamed(w, "rotate90"), actionNamed(w, "rotate180"), actionNamed(w, "rotate270")};
     for (int i = 0; i < rotations.size(); ++i)
         QCOMPARE(rotations.at(i)->isChecked(), i == checkedIndex);
-    QCOMPARE(w.controller->rotation(), stored);
+    QCOMPARE(w.captureThread()->rotation(), stored);
     QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), stored);
 }
 
@@ -350,10 +387,10 @@ void tst_MainWindow::storedFlipIsCheckedWithoutWritingBack()
     // "true": the stored text shows whether the slot ran during construction.
     settingsStore().setValue(key, QStringLiteral("1"));
     MainWindow &w = makeWindow();
-    QAction *flip = horizontal ? w.flipHAct : w.flipVAct;
-    QAction *other = horizontal ? w.flipVAct : w.flipHAct;
+    QAction *flip = horizontal ? actionNamed(w, "flipHorizontally") : actionNamed(w, "flipVertically");
+    QAction *other = horizontal ? actionNamed(w, "flipVertically") : actionNamed(w, "flipHorizontally");
     const auto controllerFlip = [&] {
-        return horizontal ? w.controller->flipHorizontal() : w.controller->flipVertical();
+        return horizontal ? w.captureThread()->flipHorizontal() : w.captureThread()->flipVertical();
     };
 
     QVERIFY(flip->isChecked());
@@ -389,14 +426,14 @@ void tst_MainWindow::rotationChoiceIsStoredAndReachesController()
     // Start from another rotation, so that even "0 degrees" changes something.
     settingsStore().setValue(QStringLiteral("rotation"), index == 2 ? 3 : 2);
     MainWindow &w = makeWindow();
-    const QList<QAction *> rotations{w.rotate0Act, w.rotate90Act, w.rotate180Act, w.rotate270Act};
+    const QList<QAction *> rotations{actionNamed(w, "rotate0"), actionNamed(w, "rotate90"), actionNamed(w, "rotate180"), actionNamed(w, "rotate270")};
 
     rotations.at(index)->trigger();
 
     for (int i = 0; i < rotations.size(); ++i)
         QCOMPARE(rotations.at(i)->isChecked(), i == index);
     QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), index);
-    QCOMPARE(w.controller->rotation(), index);
+    QCOMPARE(w.captureThread()->rotation(), index);
     QCOMPARE(AppSettings::rotation(), index);
 }
 
@@ -404,14 +441,14 @@ void tst_MainWindow::cameraCardChoiceIsStoredAndHoldsTheCamera()
 {
     settingsStore().setValue(QStringLiteral("cameraCard"), false);
     MainWindow &w = makeWindow();
-    QVERIFY(!w.cameraCardAct->isChecked());
-    QVERIFY(!w.cameraHolder);
+    QVERIFY(!actionNamed(w, "cameraCard")->isChecked());
+    QVERIFY(!w.holdsCamera());
 
-    w.cameraCardAct->trigger();
-    QVERIFY(w.cameraHolder);
+    actionNamed(w, "cameraCard")->trigger();
+    QVERIFY(w.holdsCamera());
     QCOMPARE(settingsStore().value(QStringLiteral("cameraCard")).toBool(), true);
-    w.cameraCardAct->trigger();
-    QVERIFY(!w.cameraHolder);
+    actionNamed(w, "cameraCard")->trigger();
+    QVERIFY(!w.holdsCamera());
     QCOMPARE(settingsStore().value(QStringLiteral("cameraCard")).toBool(), false);
 }
 
@@ -421,13 +458,13 @@ void tst_MainWindow::foreignActionChangesNoRotation()
     MainWindow &w = makeWindow();
     QAction stranger(QStringLiteral("90 degrees"));
 
-    for (QAction *act : {&stranger, w.flipHAct, static_cast<QAction *>(nullptr)})
-        w.onRotation(act);
+    for (QAction *act : {&stranger, actionNamed(w, "flipHorizontally"), static_cast<QAction *>(nullptr)})
+        emit w.findChild<QActionGroup *>()->triggered(act);
 
-    QCOMPARE(w.controller->rotation(), 3);
+    QCOMPARE(w.captureThread()->rotation(), 3);
     QCOMPARE(settingsStore().value(QStringLiteral("rotation")).toInt(), 3);
     QCOMPARE(AppSettings::rotation(), 3);
-    QVERIFY(w.rotate270Act->isChecked());
+    QVERIFY(actionNamed(w, "rotate270")->isChecked());
 }
 
 void tst_MainWindow::connectStoresChoiceAndStartsTransport_data()
@@ -466,15 +503,15 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport()
     bool progressHiddenDuringBox = false;
     if (!connects) {
         m_driver->expect("QMessageBox", [&](QDialog *box) {
-            progressHiddenDuringBox = !w.progressDialog->isVisible();
+            progressHiddenDuringBox = !w.findChild<ProgressDialog *>()->isVisible();
             ModalDriver::clickButton(box, QMessageBox::Ok);
         });
     }
-    w.connectToRemoteDevice();
+    actionNamed(w, "connect")->trigger();
 
     // The outcome arrives through the event loop, which has not run since the dialog was accepted.
     QCOMPARE(m_driver->pending(), connects ? 0 : 1);
-    QVERIFY(w.progressDialog->isVisible());
+    QVERIFY(w.findChild<ProgressDialog *>()->isVisible());
     QCOMPARE(progressText(), connecting);
     QCOMPARE(storedKeys(), keys);
     QCOMPARE(settingsStore().value(QStringLiteral("transportType")).toInt(), transport);
@@ -484,11 +521,11 @@ void tst_MainWindow::connectStoresChoiceAndStartsTransport()
         QCOMPARE(settingsStore().value(QStringLiteral("wifiServerAddr")).toString(), value);
 
     if (connects) {
-        QTRY_VERIFY_WITH_TIMEOUT(w.isConnected, outcomeTimeoutMs);
-        QCOMPARE(w.statusLabel->text(), QStringLiteral("Connected"));
-        QVERIFY(!w.connectAct->isEnabled());
-        QVERIFY(w.disconnectAct->isEnabled());
-        QVERIFY(!w.progressDialog->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(w.isConnected(), outcomeTimeoutMs);
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("status"))->text(), QStringLiteral("Connected"));
+        QVERIFY(!actionNamed(w, "connect")->isEnabled());
+        QVERIFY(actionNamed(w, "disconnect")->isEnabled());
+        QVERIFY(!w.findChild<ProgressDialog *>()->isVisible());
     } else {
         QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
         QCOMPARE(m_driver->seen().last().text,
@@ -508,50 +545,54 @@ void tst_MainWindow::cancelledTransportDialogChangesNothing()
         ModalDriver::choose(dialog, QStringLiteral("WiFi"), QStringLiteral("10.0.0.9"));
         ModalDriver::clickButton(dialog, QMessageBox::Cancel);
     });
-    w.connectToRemoteDevice();
+    actionNamed(w, "connect")->trigger();
 
     QCOMPARE(m_driver->pending(), 0);
     QCOMPARE(storedKeys(), QStringList());
-    QVERIFY(!w.controller->isBusy());
+    QVERIFY(!w.captureThread()->isBusy());
     verifyNotConnected();
     QCOMPARE(AppSettings::wifiServerAddr(), QStringLiteral("127.0.0.1"));
 }
 
-void tst_MainWindow::connectWhileAttemptRunsOnlyShowsProgressAgain()
+void tst_MainWindow::cancelDuringHungHandshakeReturnsToDisconnectedAtOnce_data()
 {
-    // A server that accepts and never answers the version query keeps the attempt running.
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("Cancel button") << false;
+    QTest::newRow("Escape") << true;
+}
+
+void tst_MainWindow::cancelDuringHungHandshakeReturnsToDisconnectedAtOnce()
+{
+    QFETCH(bool, escape);
+    // A server that accepts and never answers the version query keeps the attempt in its handshake.
     QTcpServer server;
     QVERIFY2(server.listen(QHostAddress::LocalHost), qPrintable(server.errorString()));
     MainWindow &w = makeWindow();
     w.setServerPort(server.serverPort());
     m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
-    w.connectToRemoteDevice();
+    actionNamed(w, "connect")->trigger();
     QVERIFY(server.waitForNewConnection(outcomeTimeoutMs));
     std::unique_ptr<QTcpSocket> phone(server.nextPendingConnection());
-    QVERIFY(w.controller->isBusy());
+    auto *progress = w.findChild<ProgressDialog *>();
+    QVERIFY(progress->isVisible());
+    auto *cancel = progress->findChild<QPushButton *>();
+    QVERIFY(cancel && cancel->isVisible());
 
-    QTest::keyClick(w.progressDialog, Qt::Key_Escape);
-    QVERIFY(!w.progressDialog->isVisible());
-    QVERIFY(w.connectAct->isEnabled());
-
-    m_driver->rejectUnexpected("TransportDialog");
-    w.progressDialog->setText(QStringLiteral("stale"));
-    w.connectAct->trigger();
-    QTest::qWait(100);
-    QCOMPARE(m_driver->seen().size(), 1); // the first attempt's dialog only
-    QVERIFY(w.progressDialog->isVisible());
-    QCOMPARE(progressText(), connecting);
-    QVERIFY(w.controller->isBusy());
-    QVERIFY(!server.hasPendingConnections());
-
-    // The running attempt's own outcome ends it and hides the dialog.
-    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
-    phone->abort();
-    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
-    QCOMPARE(m_driver->seen().last().text,
-             QStringLiteral("Error:\n") + ConnectionError::message(ConnectionError::VersionQueryFailed, 0, 0));
+    QElapsedTimer clock;
+    clock.start();
+    if (escape)
+        QTest::keyClick(progress, Qt::Key_Escape);
+    else
+        cancel->click();
+    QVERIFY(!progress->isVisible());
+    QCOMPARE(w.findChild<QLabel *>(QStringLiteral("status"))->text(), QStringLiteral("Disconnected"));
+    QTRY_VERIFY_WITH_TIMEOUT(!w.captureThread()->isBusy(), 500);
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    QTest::qWait(50); // the cancelled attempt's own report arrives and is dropped: no box
     verifyNotConnected();
-    QVERIFY(!server.hasPendingConnections());
+
+    // The next attempt is not held up by the cancelled one, and its outcome is its own.
+    QVERIFY(connectOverWifi());
 }
 
 void tst_MainWindow::connectErrorShowsMessageAndReturnsToNotConnected_data()
@@ -576,15 +617,15 @@ void tst_MainWindow::connectErrorShowsMessageAndReturnsToNotConnected()
     QFETCH(int, param1);
     QFETCH(int, param2);
     MainWindow &w = makeWindow();
-    w.progressDialog->setText(connecting);
-    w.progressDialog->show();
+    w.findChild<ProgressDialog *>()->setText(connecting);
+    w.findChild<ProgressDialog *>()->show();
 
     bool progressHiddenDuringBox = false;
     m_driver->expect("QMessageBox", [&](QDialog *box) {
-        progressHiddenDuringBox = !w.progressDialog->isVisible();
+        progressHiddenDuringBox = !w.findChild<ProgressDialog *>()->isVisible();
         ModalDriver::clickButton(box, QMessageBox::Ok);
     });
-    w.onConnectErrorSlot(code, param1, param2);
+    w.onConnectError(code, param1, param2);
 
     QCOMPARE(m_driver->pending(), 0);
     const ModalDriver::Seen box = m_driver->seen().constFirst();
@@ -607,62 +648,224 @@ void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks_data()
 void tst_MainWindow::abortWhileDisconnectingHidesProgressAndAsks()
 {
     QFETCH(QMessageBox::StandardButton, answer);
-    settingsStore().setValue(QStringLiteral("transportType"), int(Wifi));
     MainWindow &w = makeWindow();
-    // A serial attempt that fails makes it the last transport the dialog accepted, over the stored WiFi.
-    const QString com = QStringLiteral("COM%1").arg(absentComPort());
-    m_driver->expectChoice("TransportDialog", QStringLiteral("Virtual serial port: "), com);
-    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
-    w.connectToRemoteDevice();
-    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
-    QTRY_VERIFY(!w.controller->isBusy());
+    QVERIFY(connectOverWifi());
     const QStringList keysBefore = storedKeys();
 
-    // A stream that breaks just as the user chose "&Disconnect".
-    w.setConnected(true);
-    w.disconnectFromRemoteDevice();
-    QVERIFY(w.progressDialog->isVisible());
+    // A stream that breaks just as the user chose "&Disconnect": the abort is reported by hand, before
+    // the disconnect's own report.
+    actionNamed(w, "disconnect")->trigger();
+    QVERIFY(w.findChild<ProgressDialog *>()->isVisible());
     QCOMPARE(progressText(), disconnecting);
 
     bool progressHiddenDuringQuestion = false;
     m_driver->expect("QMessageBox", [&](QDialog *box) {
-        progressHiddenDuringQuestion = !w.progressDialog->isVisible();
+        progressHiddenDuringQuestion = !w.findChild<ProgressDialog *>()->isVisible();
         ModalDriver::clickButton(box, answer);
     });
     QString preselected;
-    QString preselectedPort;
     if (answer == QMessageBox::Yes) {
         m_driver->expect("TransportDialog", [&](QDialog *dialog) {
             for (QRadioButton *radio : dialog->findChildren<QRadioButton *>()) {
                 if (radio->isChecked())
                     preselected = radio->text();
             }
-            for (QComboBox *list : dialog->findChildren<QComboBox *>()) {
-                if (list->currentText().startsWith(QLatin1String("COM")))
-                    preselectedPort = list->currentText();
-            }
             ModalDriver::clickButton(dialog, QMessageBox::Cancel);
         });
     }
-    w.onAbortedSlot();
+    w.onAborted();
 
     QCOMPARE(m_driver->pending(), 0);
-    const ModalDriver::Seen question = m_driver->seen().at(2);
+    const ModalDriver::Seen question = m_driver->seen().at(1);
     QCOMPARE(question.text, QStringLiteral("Aborted. Try to connect?"));
     QCOMPARE(question.title, productTitle);
     QCOMPARE(question.icon, QMessageBox::Question);
     QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
     QVERIFY(progressHiddenDuringQuestion);
     if (answer == QMessageBox::Yes) {
-        QCOMPARE(m_driver->seen().size(), 4);
-        QCOMPARE(preselected, QStringLiteral("Virtual serial port: "));
-        QCOMPARE(preselectedPort, com);
-    } else {
         QCOMPARE(m_driver->seen().size(), 3);
+        QCOMPARE(preselected, QStringLiteral("WiFi"));
+    } else {
+        QCOMPARE(m_driver->seen().size(), 2);
     }
+    QTRY_VERIFY_WITH_TIMEOUT(!w.captureThread()->isBusy(), outcomeTimeoutMs);
+    QTest::qWait(50);
     verifyNotConnected();
-    QVERIFY(!w.controller->isBusy());
     QCOMPARE(storedKeys(), keysBefore);
+}
+
+void tst_MainWindow::failedAttemptBoxCarriesItsDetails_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QString>("value");   // "PORT" stands for a free port, "SIM" for a simulator's
+    QTest::addColumn<QStringList>("simulator");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("details");
+
+    QTest::newRow("WiFi HOST:PORT, refused")
+        << "WiFi" << "127.0.0.1:PORT" << QStringList() << int(ConnectionError::OpenFailed)
+        << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port PORT", "Answer: Connection refused"};
+    QTest::newRow("serial port missing")
+        << "Virtual serial port: " << "COM" << QStringList() << int(ConnectionError::OpenFailed)
+        << QStringList{"Tried: serial port COM", "Answer: No such file or directory"};
+    QTest::newRow("USB without adb") << "USB" << QString() << QStringList() << int(ConnectionError::OpenFailed)
+                                     << QStringList{"Tried: USB: adb forward of TCP port", "Answer: adb: program not found"};
+    QTest::newRow("Bluetooth, none paired")
+        << "Bluetooth device: " << QString() << QStringList() << int(ConnectionError::OpenFailed)
+        << QStringList{"Tried: Bluetooth to", "Answer: no paired device offers the camera service"};
+    QTest::newRow("server 2.20") << "WiFi" << "127.0.0.1:SIM" << QStringList{"--version", "2.20"}
+                                 << int(ConnectionError::VersionMismatch)
+                                 << QStringList{"Tried: WiFi: TCP to 127.0.0.1, port SIM", "Server version: 2.20"};
+    QTest::newRow("no camera on the phone") << "WiFi" << "127.0.0.1:SIM" << QStringList{"--status", "0"}
+                                            << int(ConnectionError::ResolutionFailed)
+                                            << QStringList{"Answer: no resolution reply", "Server version: 2.19"};
+}
+
+// Every failed attempt keeps its box as it was (text, title, icon, one OK) and adds the details.
+void tst_MainWindow::failedAttemptBoxCarriesItsDetails()
+{
+    QFETCH(QString, transport);
+    QFETCH(QString, value);
+    QFETCH(QStringList, simulator);
+    QFETCH(int, code);
+    QFETCH(QStringList, details);
+    MainWindow &w = makeWindow();
+    QString port = QString::number(freeLocalPort());
+    if (!simulator.isEmpty()) {
+        m_simulator = std::make_unique<SimulatorProcess>(simulator + QStringList{"--size", "64x48"});
+        QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+        port = QString::number(m_simulator->port());
+    }
+    value.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
+    if (value == QLatin1String("COM"))
+        value = QStringLiteral("COM%1").arg(absentComPort());
+    for (QString &line : details)
+        line.replace(QLatin1String("PORT"), port).replace(QLatin1String("SIM"), port);
+
+    QString detailedText;
+    m_driver->expectChoice("TransportDialog", transport, value);
+    m_driver->expect("QMessageBox", [&](QDialog *dialog) {
+        auto *box = qobject_cast<QMessageBox *>(dialog);
+        detailedText = box->detailedText();
+        ModalDriver::clickButton(dialog, QMessageBox::Ok);
+    });
+    actionNamed(w, "connect")->trigger();
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+
+    const ModalDriver::Seen box = m_driver->seen().at(1);
+    QCOMPARE(box.text, QStringLiteral("Error:\n") + ConnectionError::message(code, 2, 20));
+    QCOMPARE(box.title, productTitle);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::Ok);
+    for (const QString &line : details)
+        QVERIFY2(detailedText.contains(line), qPrintable(detailedText));
+    verifyNotConnected();
+    // The hint in the empty preview says how the attempt ended.
+    QCOMPARE(w.findChild<PreviewWidget *>()->hint(), ConnectionError::message(code, 2, 20));
+}
+
+void tst_MainWindow::streamFieldNamesTheCameraOrWhyNot_data()
+{
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("camera file") << true;
+    QTest::newRow("device that does not exist") << false;
+}
+
+void tst_MainWindow::streamFieldNamesTheCameraOrWhyNot()
+{
+    QFETCH(bool, usable);
+    const QByteArray camera = usable ? qgetenv("LUMO_VIRTUAL_CAMERA") : QByteArray("/dev/lumo-test-missing");
+    const QByteArray saved = qgetenv("LUMO_VIRTUAL_CAMERA");
+    qputenv("LUMO_VIRTUAL_CAMERA", camera);
+    const auto restore = qScopeGuard([&] { qputenv("LUMO_VIRTUAL_CAMERA", saved); });
+    settingsStore().setValue(QStringLiteral("cameraCard"), false);
+    MainWindow &w = makeWindow();
+    QVERIFY(connectOverWifi());
+
+    auto *field = w.findChild<QLabel *>(QStringLiteral("stream"));
+    QTRY_VERIFY_WITH_TIMEOUT(field->text().contains(QLatin1String(" fps")), outcomeTimeoutMs);
+    QVERIFY2(field->text().startsWith(QStringLiteral("160×120 · ")), qPrintable(field->text()));
+    const auto problems = [&w] { return w.findChildren<QMessageBox *>(QStringLiteral("cameraProblem")); };
+    if (usable) {
+        QVERIFY2(field->text().endsWith(QStringLiteral(" → ") + QString::fromLocal8Bit(camera)), qPrintable(field->text()));
+        QVERIFY(problems().isEmpty());
+    } else {
+        QVERIFY2(field->text().contains(QStringLiteral("no virtual camera: cannot use virtual camera /dev/lumo-test-missing")),
+                 qPrintable(field->text()));
+        // Shown once in a connection, and not modal: the window goes on.
+        QCOMPARE(problems().size(), 1);
+        QVERIFY(!problems().first()->isModal());
+        QTest::qWait(1200);
+        QCOMPARE(problems().size(), 1);
+        problems().first()->close();
+    }
+    // The status tips get the bar while the menus are browsed; the label keeps its text.
+    auto *status = w.findChild<QLabel *>(QStringLiteral("status"));
+    w.statusBar()->showMessage(QStringLiteral("Connect to remote device"));
+    QVERIFY(status->isHidden() && field->isHidden());
+    w.statusBar()->clearMessage();
+    QVERIFY(!status->isHidden() && !field->isHidden());
+    QCOMPARE(status->text(), QStringLiteral("Connected"));
+}
+
+void tst_MainWindow::reconnectSurvivesAbortsAndStopsAtDisconnect()
+{
+    settingsStore().setValue(QStringLiteral("reconnectAutomatically"), true);
+    MainWindow &w = makeWindow();
+    w.setReconnectUnit(5);
+    m_simulator = std::make_unique<SimulatorProcess>(QStringList{"--size", "64x48", "--fps", "200", "--close-after", "2"});
+    QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+    w.setServerPort(m_simulator->port());
+    QSignalSpy connects(&w, &MainWindow::connected);
+    QSignalSpy aborts(&w, &MainWindow::aborted);
+    m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
+    actionNamed(w, "connect")->trigger();
+
+    // No question and no box: each abort is followed by a new connection.
+    QTRY_VERIFY_WITH_TIMEOUT(aborts.size() >= 20 && connects.size() > aborts.size(), 60000);
+    auto *status = w.findChild<QLabel *>(QStringLiteral("status"));
+    w.setReconnectUnit(60000);
+    QTRY_VERIFY_WITH_TIMEOUT(status->text() == QStringLiteral("Reconnecting (attempt 1) ..."), outcomeTimeoutMs);
+    QCOMPARE(w.findChild<PreviewWidget *>()->hint(), status->text());
+    QVERIFY(actionNamed(w, "disconnect")->isEnabled());
+    QVERIFY(!actionNamed(w, "connect")->isEnabled());
+
+    QElapsedTimer clock;
+    clock.start();
+    actionNamed(w, "disconnect")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!w.captureThread()->isBusy(), 500);
+    QVERIFY(clock.elapsed() < 500);
+    verifyNotConnected();
+    const qsizetype seen = connects.size();
+    QTest::qWait(100);
+    QCOMPARE(connects.size(), seen);
+}
+
+void tst_MainWindow::reconnectEndsAtAHandshakeError()
+{
+    settingsStore().setValue(QStringLiteral("reconnectAutomatically"), true);
+    MainWindow &w = makeWindow();
+    w.setReconnectUnit(20);
+    m_simulator = std::make_unique<SimulatorProcess>(QStringList{"--size", "64x48", "--once", "--close-after", "2"});
+    QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+    const QString port = QString::number(m_simulator->port());
+    w.setServerPort(m_simulator->port());
+    QSignalSpy aborts(&w, &MainWindow::aborted);
+    m_driver->expectChoice("TransportDialog", QStringLiteral("WiFi"), QStringLiteral("127.0.0.1"));
+    actionNamed(w, "connect")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(aborts.size() == 1, outcomeTimeoutMs);
+    QVERIFY(m_simulator->waitForExit(outcomeTimeoutMs));
+
+    // Refused attempts go on quietly until a server answers, too new: its box ends the retries.
+    m_driver->expectButton("QMessageBox", QMessageBox::Ok);
+    m_simulator = std::make_unique<SimulatorProcess>(QStringList{"--size", "64x48", "--port", port, "--version", "2.20"});
+    QVERIFY2(m_simulator->start(), qPrintable(m_simulator->errorString()));
+    QVERIFY(m_driver->waitUntilAnswered(outcomeTimeoutMs));
+    QCOMPARE(m_driver->seen().last().text,
+             QStringLiteral("Error:\n") + ConnectionError::message(ConnectionError::VersionMismatch, 2, 20));
+    verifyNotConnected();
+    QTest::qWait(100);
+    QVERIFY(!w.captureThread()->isBusy());
 }
 
 void tst_MainWindow::aboutBoxShowsVersionAndContacts()
@@ -670,7 +873,7 @@ void tst_MainWindow::aboutBoxShowsVersionAndContacts()
     MainWindow &w = makeWindow();
     m_driver->expectButton("QMessageBox", QMessageBox::Ok);
 
-    w.aboutAct->trigger();
+    actionNamed(w, "about")->trigger();
 
     QCOMPARE(m_driver->pending(), 0);
     const ModalDriver::Seen box = m_driver->seen().constFirst();
@@ -686,7 +889,7 @@ void tst_MainWindow::helpOpensProductPageAndShowsNothing()
     UrlRecorder browser;
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "openUrl");
 
-    w.helpAct->trigger();
+    actionNamed(w, "help")->trigger();
     QTRY_COMPARE(browser.urls, QList<QUrl>{QUrl(QString::fromLatin1(ClientInfo::kWebPage))});
     QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
 
@@ -730,7 +933,7 @@ void tst_MainWindow::closingAsksOnlyWhileConnected()
     if (answer != QMessageBox::NoButton)
         m_driver->expectButton("QMessageBox", answer);
     if (viaExit)
-        w.exitAct->trigger();
+        actionNamed(w, "exit")->trigger();
     else
         w.close();
     QCOMPARE(m_driver->pending(), 0);
@@ -748,26 +951,30 @@ void tst_MainWindow::closingAsksOnlyWhileConnected()
     if (answer == QMessageBox::Cancel) {
         QVERIFY(w.isVisible());
         QCOMPARE(storedKeys(), keysBefore);
-        QVERIFY(w.isConnected);
+        QVERIFY(w.isConnected());
         // Still streaming: a thread asked to stop would end after the frame it is receiving, a tenth
         // of a second at this rate.
-        QVERIFY(!w.controller->wait(1000));
-        QVERIFY(w.controller->isRunning());
+        QVERIFY(!w.captureThread()->wait(1000));
+        QVERIFY(w.captureThread()->isRunning());
         return;
     }
 
     QVERIFY(!w.isVisible());
     QCOMPARE(settingsStore().value(QStringLiteral("pos")).toPoint(), pos);
     QCOMPARE(settingsStore().value(QStringLiteral("size")).toSize(), size);
+    QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(), QSize(640, 480));
     // The size of the last connection, for the virtual camera's card at the next start.
-    QCOMPARE(settingsStore().value(QStringLiteral("resolution")).toSize(),
-             connected ? QSize(160, 120) : QSize(640, 480));
-    QCOMPARE(storedKeys(), (QStringList{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType",
-                                        "vflip", "wifiServerAddr"}));
+    QStringList keys{"hflip", "port", "pos", "resolution", "rotation", "size", "transportType", "vflip",
+                     "wifiServerAddr"};
+    if (connected) {
+        QCOMPARE(settingsStore().value(QStringLiteral("cameraSize")).toSize(), QSize(160, 120));
+        keys.prepend(QStringLiteral("cameraSize"));
+    }
+    QCOMPARE(storedKeys(), keys);
     if (connected) {
         // Asked to stop, the thread ends on its own, with no interrupt from the destructor.
-        QVERIFY(w.controller->wait(outcomeTimeoutMs));
-        QTRY_COMPARE(w.statusLabel->text(), QStringLiteral("Disconnected"));
+        QVERIFY(w.captureThread()->wait(outcomeTimeoutMs));
+        QTRY_COMPARE(w.findChild<QLabel *>(QStringLiteral("status"))->text(), QStringLiteral("Disconnected"));
     }
 }
 

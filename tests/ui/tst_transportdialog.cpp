@@ -10,6 +10,7 @@
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -250,11 +251,18 @@ void TestTransportDialog::wifiAddressIsPresetAndReturnedAsTyped_data()
     QTest::addColumn<QString>("stored");
     QTest::addColumn<bool>("retype");
     QTest::addColumn<QString>("typed");
-    QTest::newRow("stored address kept") << "192.168.1.5" << false << QString();
-    QTest::newRow("stored blanks kept") << " phone " << false << QString();
-    QTest::newRow("typed blanks not trimmed") << "127.0.0.1" << true << "  10.0.0.7 ";
-    QTest::newRow("emptied") << "127.0.0.1" << true << "";
-    QTest::newRow("not an address") << "127.0.0.1" << true << "phone:8123/x";
+    QTest::addColumn<QString>("refusal"); // the message that keeps the dialog open; empty: accepted
+    const QString badPort = QStringLiteral("The port after the colon must be a number from 1 to 65535.");
+    QTest::newRow("stored address kept") << "192.168.1.5" << false << QString() << QString();
+    QTest::newRow("stored blanks kept") << " phone " << false << QString() << QString();
+    QTest::newRow("typed blanks not trimmed") << "127.0.0.1" << true << "  10.0.0.7 " << QString();
+    QTest::newRow("emptied") << "127.0.0.1" << true << "" << QString();
+    QTest::newRow("with a port") << "127.0.0.1" << true << "10.0.0.7:9000" << QString();
+    QTest::newRow("port 0 refused") << "127.0.0.1" << true << "phone:0" << badPort;
+    QTest::newRow("port 65536 refused") << "127.0.0.1" << true << "phone:65536" << badPort;
+    QTest::newRow("not a port refused") << "127.0.0.1" << true << "phone:8123/x" << badPort;
+    QTest::newRow("port without host refused")
+        << "127.0.0.1" << true << ":8123" << QStringLiteral("The address has no host before the port.");
 }
 
 void TestTransportDialog::wifiAddressIsPresetAndReturnedAsTyped()
@@ -262,6 +270,7 @@ void TestTransportDialog::wifiAddressIsPresetAndReturnedAsTyped()
     QFETCH(QString, stored);
     QFETCH(bool, retype);
     QFETCH(QString, typed);
+    QFETCH(QString, refusal);
     AppSettings::setTransportType(3);
     AppSettings::setWifiServerAddr(stored);
     TransportDialog dialog(nullptr, 0);
@@ -270,17 +279,29 @@ void TestTransportDialog::wifiAddressIsPresetAndReturnedAsTyped()
     QCOMPARE(c.wifiAddress->text(), stored);
     QVERIFY(dialog.wifiAddress().isEmpty()); // nothing recorded before OK
 
+    QString shown;
     QCOMPARE(execWith(dialog, [&] {
                  if (retype) {
                      c.wifiAddress->clear();
                      QTest::keyClicks(c.wifiAddress, typed);
                  }
+                 QTimer::singleShot(0, [&shown] {
+                     if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                         shown = box->text();
+                         box->accept();
+                     }
+                 });
                  clickOk(c);
              }),
-             int(QDialog::Accepted));
+             refusal.isEmpty() ? int(QDialog::Accepted) : leftOpen);
+    QCOMPARE(shown, refusal);
+    QCOMPARE(AppSettings::wifiServerAddr(), stored);
+    if (!refusal.isEmpty()) {
+        QVERIFY(dialog.wifiAddress().isEmpty());
+        return;
+    }
     QCOMPARE(dialog.transportType(), 3);
     QCOMPARE(dialog.wifiAddress(), retype ? typed : stored);
-    QCOMPARE(AppSettings::wifiServerAddr(), stored);
 }
 
 void TestTransportDialog::bluetoothListLabelsDevicesInLibraryOrder()

@@ -1,39 +1,30 @@
 // lumo-phone-sim: a stand-in for the phone's camera server, so the client can be run, tested and
-// measured without a phone. See --help for the options.
+// measured without a phone. See --help for the options (simoptions.cpp).
 
 #include "phonesession.h"
-#include "pseudoterminal.h"
 #include "rfcommservice.h"
+#include "serialline.h"
+#include "seriallinechannel.h"
+#include "simoptions.h"
 #include "testpattern.h"
 
 #include "btdevicestream.h"
+#include "clientinfo.h"
 #include "jpegencoder.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 #include <thread>
 
 namespace {
-
-struct Size
-{
-    int width = 0;
-    int height = 0;
-};
-
-// Generated frames larger than this are refused: the pre-encoded loop lives in memory.
-constexpr qint64 maxEncodedPixels = 7680LL * 4320LL;
 
 [[noreturn]] void fail(const QString &message, int code = 2)
 {
@@ -46,29 +37,10 @@ void note(const QString &message)
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-qint64 parseInteger(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high)
+QByteArray encodePatternFrame(SimOptions::Size size, int frame, int quality)
 {
-    bool ok = false;
-    const qint64 value = parser.value(name).toLongLong(&ok);
-    if (!ok || value < low || value > high)
-        fail(QStringLiteral("--%1 wants a whole number from %2 to %3, not \"%4\"")
-                 .arg(name).arg(low).arg(high).arg(parser.value(name)));
-    return value;
-}
-
-Size parseSize(const QCommandLineParser &parser, const QString &name)
-{
-    static const QRegularExpression pattern(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$"));
-    const auto match = pattern.match(parser.value(name));
-    const Size size{match.captured(1).toInt(), match.captured(2).toInt()};
-    if (!match.hasMatch() || size.width < 1 || size.height < 1 || size.width > 65535 || size.height > 65535)
-        fail(QStringLiteral("--%1 wants WIDTHxHEIGHT, each 1 to 65535, not \"%2\"").arg(name, parser.value(name)));
-    return size;
-}
-
-QByteArray encodePatternFrame(Size size, int frame, int quality)
-{
-    if (qint64(size.width) * size.height > maxEncodedPixels)
+    // The pre-encoded loop lives in memory: nothing larger than the client takes.
+    if (qint64(size.width) * size.height > ClientInfo::kMaxFramePixels)
         fail(QStringLiteral("%1x%2 is too large to generate").arg(size.width).arg(size.height));
     const std::vector<unsigned char> pixels = renderTestPattern(size.width, size.height, frame);
     const std::vector<unsigned char> jpeg = encodeJpeg(pixels.data(), size.width, size.height, quality);
@@ -77,7 +49,7 @@ QByteArray encodePatternFrame(Size size, int frame, int quality)
     return QByteArray(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
 }
 
-QList<QByteArray> encodePatternLoop(Size size, int quality)
+QList<QByteArray> encodePatternLoop(SimOptions::Size size, int quality)
 {
     QList<QByteArray> frames;
     qint64 bytes = 0;
@@ -110,7 +82,7 @@ QList<QByteArray> loadFolder(const QString &path)
     return frames;
 }
 
-int writeFrames(const QString &path, int count, Size size, int quality)
+int writeFrames(const QString &path, int count, SimOptions::Size size, int quality)
 {
     if (!QDir().mkpath(path))
         fail(QStringLiteral("cannot create folder %1").arg(path), 1);
@@ -122,16 +94,6 @@ int writeFrames(const QString &path, int count, Size size, int quality)
             fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()), 1);
     }
     return 0;
-}
-
-QHostAddress parseListenAddress(const QString &text)
-{
-    if (text == QLatin1String("localhost"))
-        return QHostAddress(QHostAddress::LocalHost);
-    QHostAddress address;
-    if (!address.setAddress(text))
-        fail(QStringLiteral("--listen wants an IP address, not \"%1\"").arg(text));
-    return address;
 }
 
 // Serves one connection to its end and reports it on standard error.
@@ -239,67 +201,16 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lumo-phone-sim"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulates the phone's camera server for Lumo Webcam Client: answers the version and\n"
-        "resolution handshake, then streams length-prefixed JPEG frames over TCP, a serial line or\n"
-        "Bluetooth. Prints \"Listening on ADDR:PORT\" (the pseudo-terminal's path with --serial,\n"
-        "\"RFCOMM channel N\" with --bluetooth) on standard output once it accepts connections."));
-    parser.addHelpOption();
-    const auto option = [&parser](const char *name, const char *description, const char *valueName = nullptr,
-                                  const char *defaultValue = nullptr) {
-        QCommandLineOption o(QString::fromLatin1(name), QString::fromLatin1(description));
-        if (valueName)
-            o.setValueName(QString::fromLatin1(valueName));
-        if (defaultValue)
-            o.setDefaultValue(QString::fromLatin1(defaultValue));
-        parser.addOption(o);
-    };
-    option("listen", "Address to listen on (default 127.0.0.1).", "ADDR", "127.0.0.1");
-    option("port", "TCP port (default 8123; 0 picks a free one).", "N", "8123");
-    option("serial", "Serve on a new pseudo-terminal instead of TCP, as over a serial port, and print "
-                     "\"Listening on /dev/pts/N\" with its path. A connection ends when the client closes "
-                     "the path; when the simulator ends one (--close-after, garbage) it hangs the line up and "
-                     "serves the next client on a new pseudo-terminal, printing its path again.");
-    option("bluetooth", "Serve as a Bluetooth phone instead of over TCP: listen on an RFCOMM channel of the local "
-                        "adapters and register the service record \"Bluetooth Camera Server\" for it with BlueZ "
-                        "(bluetoothd over the system bus), so that a client paired with this machine finds it "
-                        "as it finds a phone's.");
-    option("channel", "RFCOMM channel for --bluetooth, 1-30 (default: the first free one).", "N");
-    option("once", "Exit when the first connection ends.");
-    option("version", "Server version in the version reply (default 2.19).", "MAJ.MIN", "2.19");
-    option("third-byte", "Third byte of the version reply (default 0).", "N", "0");
-    option("command3", "Value byte of the command-3 reply (default 0).", "N", "0");
-    option("size", "Frame size announced in the resolution reply (default 640x480).", "WxH", "640x480");
-    option("status", "Status byte of the resolution reply (default 1); other values send no frames.", "N", "1");
-    option("fps", "Frames per second (default 30; 0 = as fast as the client reads).", "F", "30");
-    option("quality", "JPEG quality of generated frames, 1-100 (default 85).", "Q", "85");
-    option("folder", "Stream the *.jpg/*.jpeg files of DIR in name order, in a loop, instead of the "
-                     "generated picture. --size must match them.", "DIR");
-    option("write-frames", "Write --count generated frames at --size as DIR/frame-00000.jpg ... and exit.",
-           "DIR");
-    option("count", "Number of frames for --write-frames.", "N");
-    option("close-after", "Close the connection after N frames.", "N");
-    option("silent-after", "Stop sending after N frames but keep the connection open.", "N");
-    option("chunk", "Send each frame (length prefix and JPEG) in pieces of BYTES.", "BYTES");
-    option("chunk-pause", "Pause between the pieces of --chunk (default 0).", "MS", "0");
-    option("length-prefix", "Send V (32-bit signed) as the first frame's length prefix, followed by that "
-                            "frame's real JPEG bytes; later frames are normal.", "V");
-    option("wrong-size", "Generate frames of WxH while announcing --size.", "WxH");
-    option("surplus", "Append N bytes 0xEE to the version and resolution reply payloads, counted in "
-                      "their lengths.", "N", "0");
-    option("claim-surplus", "Count N more payload bytes in the version reply than are sent.", "N", "0");
-    option("exit-on-eof", "Exit as soon as standard input ends, e.g. when the program that started the "
-                          "simulator with a pipe as its input has gone.");
+    const auto parsed = parseSimOptions(QCoreApplication::arguments());
+    if (const auto *help = std::get_if<SimHelp>(&parsed)) {
+        std::fputs(qPrintable(help->text), stdout);
+        return 0;
+    }
+    if (const auto *error = std::get_if<SimUsageError>(&parsed))
+        fail(error->message);
+    const SimOptions &options = std::get<SimOptions>(parsed);
 
-    if (!parser.parse(QCoreApplication::arguments()))
-        fail(parser.errorText() + QStringLiteral("\nTry --help."));
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (!parser.positionalArguments().isEmpty())
-        fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
-
-    if (parser.isSet(QStringLiteral("exit-on-eof"))) {
+    if (options.exitOnEof) {
         // A test that dies leaves no orphan behind: its end of the pipe closes with it.
         std::thread([] {
             while (std::getchar() != EOF) {
@@ -307,77 +218,18 @@ int main(int argc, char *argv[])
             std::_Exit(0); // stdout holds nothing unflushed: the one line it gets is flushed at once
         }).detach();
     }
+    if (options.mode == SimOptions::Mode::WriteFrames)
+        return writeFrames(options.writeFramesTo, options.writeFrameCount, options.generatedSize, options.quality);
 
-    constexpr qint64 intMax = std::numeric_limits<int>::max();
-    SessionConfig config;
-    const Size size = parseSize(parser, QStringLiteral("size"));
-    config.width = size.width;
-    config.height = size.height;
-    const int quality = int(parseInteger(parser, QStringLiteral("quality"), 1, 100));
-
-    if (parser.isSet(QStringLiteral("write-frames"))) {
-        if (!parser.isSet(QStringLiteral("count")))
-            fail(QStringLiteral("--write-frames needs --count"));
-        const int count = int(parseInteger(parser, QStringLiteral("count"), 1, 1'000'000));
-        return writeFrames(parser.value(QStringLiteral("write-frames")), count, size, quality);
+    const QList<QByteArray> frames = options.folder.isEmpty()
+                                         ? encodePatternLoop(options.generatedSize, options.quality)
+                                         : loadFolder(options.folder);
+    switch (options.mode) {
+    case SimOptions::Mode::Serial:
+        return serveSerial(options.session, frames, options.once);
+    case SimOptions::Mode::Bluetooth:
+        return serveBluetooth(options.channel, options.session, frames, options.once);
+    default:
+        return serveTcp(options.listenAddress, options.port, options.session, frames, options.once);
     }
-
-    static const QRegularExpression versionPattern(QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})$"));
-    const auto version = versionPattern.match(parser.value(QStringLiteral("version")));
-    config.versionMajor = version.captured(1).toInt();
-    config.versionMinor = version.captured(2).toInt();
-    if (!version.hasMatch() || config.versionMajor > 255 || config.versionMinor > 255)
-        fail(QStringLiteral("--version wants MAJOR.MINOR, each 0 to 255"));
-    config.thirdByte = int(parseInteger(parser, QStringLiteral("third-byte"), 0, 255));
-    config.command3Value = int(parseInteger(parser, QStringLiteral("command3"), 0, 255));
-    config.status = int(parseInteger(parser, QStringLiteral("status"), 0, 255));
-
-    bool fpsOk = false;
-    config.fps = parser.value(QStringLiteral("fps")).toDouble(&fpsOk);
-    if (!fpsOk || !(config.fps >= 0.0 && config.fps <= 10000.0))
-        fail(QStringLiteral("--fps wants a number from 0 to 10000"));
-
-    if (parser.isSet(QStringLiteral("close-after")))
-        config.closeAfter = int(parseInteger(parser, QStringLiteral("close-after"), 0, intMax));
-    if (parser.isSet(QStringLiteral("silent-after")))
-        config.silentAfter = int(parseInteger(parser, QStringLiteral("silent-after"), 0, intMax));
-    if (parser.isSet(QStringLiteral("chunk")))
-        config.chunkBytes = int(parseInteger(parser, QStringLiteral("chunk"), 1, intMax));
-    config.chunkPauseMs = int(parseInteger(parser, QStringLiteral("chunk-pause"), 0, 600'000));
-    if (parser.isSet(QStringLiteral("length-prefix"))) {
-        config.overrideFirstLength = true;
-        config.firstLength = qint32(parseInteger(parser, QStringLiteral("length-prefix"),
-                                                 std::numeric_limits<qint32>::min(), intMax));
-    }
-    config.surplus = int(parseInteger(parser, QStringLiteral("surplus"), 0, 1 << 20));
-    config.claimSurplus = int(parseInteger(parser, QStringLiteral("claim-surplus"), 0, intMax - 3 - config.surplus));
-
-    const bool serial = parser.isSet(QStringLiteral("serial"));
-    const bool bluetooth = parser.isSet(QStringLiteral("bluetooth"));
-    const bool tcpOptions = parser.isSet(QStringLiteral("listen")) || parser.isSet(QStringLiteral("port"));
-    if (serial && (bluetooth || tcpOptions))
-        fail(QStringLiteral("--serial takes neither --bluetooth, --listen nor --port"));
-    if (bluetooth && tcpOptions)
-        fail(QStringLiteral("--bluetooth takes neither --listen nor --port"));
-    if (parser.isSet(QStringLiteral("channel")) && !bluetooth)
-        fail(QStringLiteral("--channel goes with --bluetooth"));
-    const int channel = bluetooth && parser.isSet(QStringLiteral("channel"))
-                            ? int(parseInteger(parser, QStringLiteral("channel"), 1, 30))
-                            : 0;
-    const QHostAddress address = parseListenAddress(parser.value(QStringLiteral("listen")));
-    const auto port = quint16(parseInteger(parser, QStringLiteral("port"), 0, 65535));
-
-    const QList<QByteArray> frames =
-        parser.isSet(QStringLiteral("folder"))
-            ? loadFolder(parser.value(QStringLiteral("folder")))
-            : encodePatternLoop(parser.isSet(QStringLiteral("wrong-size")) ? parseSize(parser, QStringLiteral("wrong-size"))
-                                                                            : size,
-                                quality);
-
-    const bool once = parser.isSet(QStringLiteral("once"));
-    if (serial)
-        return serveSerial(config, frames, once);
-    if (bluetooth)
-        return serveBluetooth(channel, config, frames, once);
-    return serveTcp(address, port, config, frames, once);
 }

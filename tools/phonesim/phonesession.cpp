@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QIODevice>
 #include <QVariant>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
@@ -13,24 +14,13 @@ namespace {
 
 constexpr char surplusByte = char(0xEE);
 
-void appendU16(QByteArray &out, quint32 value)
+// The protocol's integers are big-endian.
+template <typename T>
+void appendBigEndian(QByteArray &out, T value)
 {
-    out.append(char((value >> 8) & 0xFF));
-    out.append(char(value & 0xFF));
-}
-
-void appendU32(QByteArray &out, quint32 value)
-{
-    appendU16(out, value >> 16);
-    appendU16(out, value & 0xFFFF);
-}
-
-quint32 u32At(const char *bytes)
-{
-    quint32 value = 0;
-    for (int i = 0; i < 4; ++i)
-        value = (value << 8) | quint8(bytes[i]);
-    return value;
+    char bytes[sizeof(T)];
+    qToBigEndian(value, bytes);
+    out.append(bytes, sizeof bytes);
 }
 
 bool peerGone(const QIODevice &channel)
@@ -132,7 +122,7 @@ bool PhoneSession::handshake(QIODevice &channel, Outcome &outcome)
             outcome = Outcome::PeerClosed;
             return false;
         }
-        const quint32 length = u32At(header + 1);
+        const quint32 length = qFromBigEndian<quint32>(header + 1);
         const quint32 wanted = command == 1 ? 2 : 0;
         if (length != wanted) {
             m_garbageReason = QStringLiteral("command %1 with payload length %2, expected %3")
@@ -158,7 +148,7 @@ bool PhoneSession::handshake(QIODevice &channel, Outcome &outcome)
             reply = resolutionReply();
         } else {
             reply.append('\x03');
-            appendU32(reply, 1);
+            appendBigEndian<quint32>(reply, 1);
             reply.append(char(m_config.command3Value));
         }
         if (!writeAll(channel, reply.constData(), reply.size())) {
@@ -208,7 +198,7 @@ void PhoneSession::stream(QIODevice &channel, Outcome &outcome)
         QByteArray record;
         record.reserve(jpeg.size() + 4);
         const bool overridden = m_framesSent == 0 && m_config.overrideFirstLength;
-        appendU32(record, overridden ? quint32(m_config.firstLength) : quint32(jpeg.size()));
+        appendBigEndian<quint32>(record, overridden ? quint32(m_config.firstLength) : quint32(jpeg.size()));
         record.append(jpeg);
         if (sendRecord(channel, record, outcome) == Step::Stop)
             return;
@@ -258,7 +248,7 @@ QByteArray PhoneSession::versionReply() const
 {
     QByteArray reply;
     reply.append('\x01');
-    appendU32(reply, quint32(3 + m_config.surplus + m_config.claimSurplus));
+    appendBigEndian<quint32>(reply, quint32(3 + m_config.surplus + m_config.claimSurplus));
     reply.append(char(m_config.versionMajor));
     reply.append(char(m_config.versionMinor));
     reply.append(char(m_config.thirdByte));
@@ -270,10 +260,10 @@ QByteArray PhoneSession::resolutionReply() const
 {
     QByteArray reply;
     reply.append('\x02');
-    appendU32(reply, quint32(5 + m_config.surplus));
+    appendBigEndian<quint32>(reply, quint32(5 + m_config.surplus));
     reply.append(char(m_config.status));
-    appendU16(reply, quint32(m_config.width));
-    appendU16(reply, quint32(m_config.height));
+    appendBigEndian(reply, quint16(m_config.width));
+    appendBigEndian(reply, quint16(m_config.height));
     reply.append(m_config.surplus, surplusByte);
     return reply;
 }

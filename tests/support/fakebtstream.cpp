@@ -1,7 +1,5 @@
 #include "fakebtstream.h"
 
-#include "bluetoothlibrary.h"
-
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
@@ -101,17 +99,12 @@ void closePhoneEnd()
     closePhoneEndLocked();
 }
 
-} // namespace FakeBtStream
-
-int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
+static int fakeConnect(const BtDeviceInfo &device, const char *serviceName)
 {
     std::unique_lock lock(mutex);
     hangEnded.wait(lock, [] { return !state.connectHangs; });
     ++state.connectCalls;
-    if (device)
-        std::memcpy(&state.lastDevice, device, sizeof state.lastDevice);
-    else
-        state.lastDevice = BtDeviceInfo{};
+    std::memcpy(&state.lastDevice, &device, sizeof state.lastDevice);
     state.lastServiceName = serviceName ? serviceName : "";
     if (state.connectFails)
         return -1;
@@ -127,9 +120,15 @@ int bt_lib_stream_connect(const BtDeviceInfo *device, const char *serviceName)
     return ends[0];
 }
 
-int bt_lib_stream_close()
+static void fakeRelease()
 {
     const std::lock_guard lock(mutex);
     ++state.closeCalls;
-    return 0;
 }
+
+BtDeviceStream::Library library()
+{
+    return {fakeConnect, fakeRelease};
+}
+
+} // namespace FakeBtStream

@@ -1,4 +1,4 @@
-#include "filedescriptor.h"
+#include "uniquefd.h"
 #include "loopbackdevice.h"
 
 #include <linux/videodev2.h>
@@ -62,7 +62,7 @@ std::vector<LoopbackNode> findLoopbackDevices()
     std::vector<LoopbackNode> labelled;
     std::vector<LoopbackNode> others;
     for (const std::string &node : videoNodes()) {
-        const FileDescriptor fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        const UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         v4l2_capability cap{};
         if (!fd.isOpen() || loopbackIoctl(fd.get(), VIDIOC_QUERYCAP, &cap) < 0
             || text(cap.driver, sizeof cap.driver) != kLoopbackDriver)

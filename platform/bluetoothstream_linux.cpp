@@ -1,7 +1,7 @@
 #include "bluetoothlibrary.h"
 
-// The two stream calls are all this file exports: tests of the Bluetooth stream link a fake of exactly
-// these two in its place, so nothing else with outside linkage may be defined here.
+#include "socketconnect.h"
+#include "uniquefd.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -19,16 +18,16 @@
 
 namespace {
 
-// Paging a device in range takes up to 5.12 s with the controller's default page time-out; link
-// setup, authentication of a paired phone and the RFCOMM handshake add a few seconds. 20 s, the same
-// limit libbluetooth sets on each SDP answer, leaves room for a phone slow to wake its radio, while a
-// device that went out of range or has no listener fails the attempt instead of holding the capture
-// thread until the kernel's own, longer, connection timers run out.
-constexpr int kRfcommConnectTimeoutMs = 20000;
+// The limit of each step of the connect: the SDP connect's retries of a busy adapter and the RFCOMM
+// connect. Paging a device in range takes up to 5.12 s with the controller's default page time-out;
+// link setup, authentication of a paired phone and the RFCOMM handshake add a few seconds. 20 s, the
+// same limit libbluetooth sets on each SDP answer, leaves room for a phone slow to wake its radio,
+// while a device that went out of range or has no listener fails the attempt instead of holding the
+// capture thread until the kernel's own, longer, connection timers run out.
+constexpr int kStepTimeoutMs = 20000;
 
-// How long, and how often, the SDP connect tries again while the adapter reports itself busy (another
-// connect or page still under way).
-constexpr int kSdpBusyRetryMs = 20000;
+// How often the SDP connect tries again while the adapter reports itself busy (another connect or
+// page still under way).
 constexpr int kSdpBusyPauseMs = 100;
 
 // RFCOMM server channels are 1 to 30; anything else in a record is not a channel to connect to.
@@ -77,22 +76,6 @@ struct AccessProtocols
     }
 };
 
-struct Descriptor
-{
-    int fd = -1;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int release()
-    {
-        const int taken = fd;
-        fd = -1;
-        return taken;
-    }
-};
-
 bool isNamed(const sdp_record_t *record, const char *serviceName)
 {
     // Room for the wanted name and its 0: a longer name does not fit, so it cannot match cut short.
@@ -114,11 +97,11 @@ int rfcommChannel(const sdp_record_t *record)
 
 // An SDP session with the device, or null. libbluetooth's own retry of a busy adapter
 // (SDP_RETRY_IF_BUSY) calls connect() again without a pause and without end; this one pauses between
-// tries and gives up after the same 20 s as the other steps.
+// tries and gives up after kStepTimeoutMs.
 sdp_session_t *connectSdp(const bdaddr_t &adapter, const bdaddr_t &device)
 {
     using Clock = std::chrono::steady_clock;
-    const auto giveUp = Clock::now() + std::chrono::milliseconds(kSdpBusyRetryMs);
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(kStepTimeoutMs);
     for (;;) {
         if (sdp_session_t *session = sdp_connect(&adapter, &device, 0))
             return session;
@@ -159,51 +142,23 @@ int findServiceChannel(const bdaddr_t &adapter, const bdaddr_t &device, const ch
     return 0;
 }
 
-// Waits for a non-blocking connect to finish; true when it has succeeded.
-bool connectFinished(int fd, int timeoutMs)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd waiting{fd, POLLOUT, 0};
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const int n = ::poll(&waiting, 1, left > 0 ? int(left) : 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        break;
-    }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
-        return false;
-    // A link that failed may leave no error behind but still hangs up.
-    return (waiting.revents & (POLLERR | POLLHUP)) == 0 && (waiting.revents & POLLOUT) != 0;
-}
-
 // A connected, non-blocking RFCOMM socket to the channel, or -1.
 int connectRfcomm(const bdaddr_t &adapter, const bdaddr_t &device, int channel)
 {
-    Descriptor sock{::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, BTPROTO_RFCOMM)};
-    if (sock.fd < 0)
+    UniqueFd sock(::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, BTPROTO_RFCOMM));
+    if (!sock.isOpen())
         return -1;
     sockaddr_rc local{};
     local.rc_family = AF_BLUETOOTH;
     local.rc_bdaddr = adapter;
-    if (::bind(sock.fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
         return -1;
     sockaddr_rc target{};
     target.rc_family = AF_BLUETOOTH;
     target.rc_bdaddr = device;
     target.rc_channel = uint8_t(channel);
-    if (::connect(sock.fd, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0) {
-        // EINTR on a non-blocking connect: the connect goes on in the background, as with EINPROGRESS.
-        if (errno != EINPROGRESS && errno != EINTR)
-            return -1;
-        if (!connectFinished(sock.fd, kRfcommConnectTimeoutMs))
-            return -1;
-    }
+    if (connectSocket(sock.get(), reinterpret_cast<const sockaddr *>(&target), sizeof target, kStepTimeoutMs) != 0)
+        return -1;
     return sock.release();
 }
 

@@ -160,6 +160,16 @@ int bt_lib_device_get(int index, BtDeviceInfo *info)
     return 0;
 }
 
+QList<BtDeviceInfo> btListDevices()
+{
+    bt_lib_open();
+    QList<BtDeviceInfo> devices;
+    const std::lock_guard lock(listMutex);
+    for (const ListedDevice &listed : deviceList)
+        devices.append(listed.info);
+    return devices;
+}
+
 bool btPairedAdapter(const unsigned char (&device)[6], unsigned char (&adapter)[6])
 {
     const std::lock_guard lock(listMutex);

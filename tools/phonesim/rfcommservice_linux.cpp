@@ -1,5 +1,7 @@
 #include "rfcommservice.h"
 
+#include "systemerror.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -10,7 +12,6 @@
 #include <bluetooth/rfcomm.h>
 
 #include <cerrno>
-#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,11 +23,6 @@ const QString serviceClass = QStringLiteral("a3c5f7e1-2b4d-4f60-8e1a-7c9b0d2e4f5
 // The profile object bluetoothd would call back (Release, when it shuts down). Nothing is exported
 // there: with no channel of its own, bluetoothd never hands this profile a connection.
 const QString profilePath = QStringLiteral("/org/lumo/phonesim/camera");
-
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-}
 
 // What a phone publishes for an RFCOMM server socket: class, L2CAP + RFCOMM channel, public browse
 // group, name; in BlueZ's XML record format.
