@@ -59,13 +59,18 @@ void PreviewFeed::onConnectionStarted()
 bool PreviewFeed::onFrameWritten(const VideoFrame &frame, std::chrono::nanoseconds)
 {
     ++m_frames;
-    if (!m_enabled || !frame.data())
+    if (!m_enabled)
         return true;
+    // The camera takes a frame without its pixels being made; data() makes them, a second decode, so
+    // only the frames that are copied ask for them.
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastCopy < std::chrono::seconds(1) / kMaxUpdatesPerSecond)
         return true;
+    const unsigned char *bgr = frame.data();
+    if (!bgr)
+        return true;
     m_lastCopy = now;
-    QImage image = downscaled(frame.data(), frame.width(), frame.height());
+    QImage image = downscaled(bgr, frame.width(), frame.height());
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_newest.swap(image);
