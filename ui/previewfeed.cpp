@@ -64,7 +64,8 @@ bool PreviewFeed::onFrameWritten(const VideoFrame &frame, std::chrono::nanosecon
     // The camera takes a frame without its pixels being made; data() makes them, a second decode, so
     // only the frames that are copied ask for them.
     const auto now = std::chrono::steady_clock::now();
-    if (now - m_lastCopy < std::chrono::seconds(1) / kMaxUpdatesPerSecond)
+    // In nanoseconds: a second divided in whole seconds is none, and every frame would be copied.
+    if (now - m_lastCopy < std::chrono::nanoseconds(std::chrono::seconds(1)) / kMaxUpdatesPerSecond)
         return true;
     const unsigned char *bgr = frame.data();
     if (!bgr)

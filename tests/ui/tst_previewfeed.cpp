@@ -84,10 +84,15 @@ void TestPreviewFeed::stalledReceiverGetsOneSignalAndTheNewestCopy()
     // The last frame's picture, not the first's.
     const std::vector<std::uint8_t> last = makeTestPicture(64, 48, 3);
     QVERIFY(std::abs(int(newest.constScanLine(10)[30]) - int(last[(10 * 64 + 10) * 3])) < 12);
+    // Frames closer together than that: only the first is copied.
+    writeOnAnotherThread(feed, 1);
+    QVERIFY(!feed.takeNewest().isNull());
+    writeOnAnotherThread(feed, 2);
+    QVERIFY(feed.takeNewest().isNull());
     // Off: counted, not copied.
     feed.setEnabled(false);
     writeOnAnotherThread(feed, 0);
-    QCOMPARE(feed.frames(), 5);
+    QCOMPARE(feed.frames(), 7);
     QVERIFY(feed.takeNewest().isNull());
 }
 
