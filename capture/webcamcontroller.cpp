@@ -3,6 +3,7 @@
 #include "cameraprotocol.h"
 #include "connectionerror.h"
 #include "connectionlistener.h"
+#include "serialport.h"
 #include "transportstreams.h"
 #include "videoframe.h"
 #include "virtualcamera.h"
@@ -49,11 +50,10 @@ WebcamController::~WebcamController()
 
 bool WebcamController::startSerial(int port, const std::string &pathTemplate)
 {
-    std::string path = pathTemplate;
-    if (const auto at = path.find("%d"); at != std::string::npos)
-        path.replace(at, 2, std::to_string(port));
     return start(TransportStreams::serial(port, pathTemplate, &m_interrupt),
-                 QStringLiteral("serial port COM%1 (%2)").arg(port).arg(QString::fromStdString(path)));
+                 QStringLiteral("serial port COM%1 (%2)")
+                     .arg(port)
+                     .arg(QString::fromStdString(SerialPort::pathOf(port, pathTemplate))));
 }
 
 bool WebcamController::startBluetooth(BtDeviceInfo device)

@@ -45,7 +45,8 @@ public:
 
     bool isOpen() const { return m_fd != -1; }
     // The device path of the port: the template with the number put in.
-    std::string path() const;
+    std::string path() const { return pathOf(m_port, m_pathTemplate); }
+    static std::string pathOf(int port, const std::string &pathTemplate);
 
 private:
     struct SavedSettings; // the tty's settings from before open(), put back by close()

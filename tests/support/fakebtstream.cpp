@@ -32,6 +32,14 @@ void closePhoneEndLocked()
     state.phoneEnd = -1;
 }
 
+// One field of the state, read under the lock.
+template<typename T>
+T readField(T State::*field)
+{
+    const std::lock_guard lock(mutex);
+    return state.*field;
+}
+
 } // namespace
 
 namespace FakeBtStream {
@@ -57,41 +65,12 @@ void setConnectHangs(bool hangs)
     hangEnded.notify_all();
 }
 
-int connectCalls()
-{
-    const std::lock_guard lock(mutex);
-    return state.connectCalls;
-}
-
-int closeCalls()
-{
-    const std::lock_guard lock(mutex);
-    return state.closeCalls;
-}
-
-BtDeviceInfo lastDevice()
-{
-    const std::lock_guard lock(mutex);
-    return state.lastDevice;
-}
-
-std::string lastServiceName()
-{
-    const std::lock_guard lock(mutex);
-    return state.lastServiceName;
-}
-
-int handedOut()
-{
-    const std::lock_guard lock(mutex);
-    return state.handedOut;
-}
-
-int phoneEnd()
-{
-    const std::lock_guard lock(mutex);
-    return state.phoneEnd;
-}
+int connectCalls() { return readField(&State::connectCalls); }
+int closeCalls() { return readField(&State::closeCalls); }
+BtDeviceInfo lastDevice() { return readField(&State::lastDevice); }
+std::string lastServiceName() { return readField(&State::lastServiceName); }
+int handedOut() { return readField(&State::handedOut); }
+int phoneEnd() { return readField(&State::phoneEnd); }
 
 void closePhoneEnd()
 {
