@@ -1,10 +1,9 @@
 #include "videoframe.h"
 
+#include "bgrmirror.h"
 #include "clientinfo.h"
 #include "jpegdecoder.h"
 #include "yuyv.h"
-
-#include <libyuv/planar_functions.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -107,11 +106,10 @@ private:
 thread_local BufferPool pool;
 thread_local BufferPool jpegPool;
 
-// Mirrors one row of width pixels into dst, which must not overlap it. libyuv picks its SIMD
-// version at run time, far faster than swapping pixel by pixel in place.
+// Mirrors one row of width pixels into dst, which must not overlap it.
 void mirrorRow(const unsigned char *src, unsigned char *dst, int width)
 {
-    libyuv::RGB24Mirror(src, 0, dst, 0, width, 1);
+    mirrorBgrRows(src, 0, dst, 0, width, 1);
 }
 
 void mirrorRowInPlace(unsigned char *row, int width, unsigned char *tmp)
@@ -311,7 +309,7 @@ public:
             unsigned char *mirrored = m_output.bgr ? m_output.bgr + landingRow(top) * m_rowBytes
                                                    : scratch(std::size_t(m_rowBytes) * kBandRows, Scratch::MirroredBand);
             const std::ptrdiff_t stride = m_output.bgr ? step(m_rowBytes) : m_rowBytes;
-            libyuv::RGB24Mirror(rows, int(m_rowBytes), mirrored, int(stride), m_width, band.rows);
+            mirrorBgrRows(rows, m_rowBytes, mirrored, stride, m_width, band.rows);
             if (m_output.bgr)
                 return;
             rows = mirrored;
