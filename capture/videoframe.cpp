@@ -269,12 +269,37 @@ void quarterTurn(std::unique_ptr<unsigned char[]> &pixels, int width, int height
     pixels = std::move(turned);
 }
 
-// Where the pixels of a banded decode end up: the frame's own B, G, R pixels, or the camera's YUYV.
+// A small copy of the camera's picture: frame pixel (x, y), both multiples of step, at column x / step
+// of row y / step; columns from shownWidth on, which the camera leaves out, are black.
+struct Sample
+{
+    unsigned char *pixels = nullptr;
+    std::ptrdiff_t stride = 0;
+    int step = 1;
+    int width = 0;
+    int height = 0;
+    int shownWidth = 0;
+
+    // Where frame row y goes, or null when it is not sampled.
+    unsigned char *row(int y) const
+    {
+        return y % step == 0 && y / step < height ? pixels + std::ptrdiff_t(y / step) * stride : nullptr;
+    }
+    void fillBlack() const
+    {
+        for (int y = 0; y < height; ++y)
+            std::memset(pixels + y * stride, 0, std::size_t(width) * kPixelBytes);
+    }
+};
+
+// Where the pixels of a banded decode end up: the frame's own B, G, R pixels, or the camera's YUYV
+// and, when one is asked for, a sample of it.
 struct Output
 {
     unsigned char *bgr = nullptr;
     unsigned char *yuyv = nullptr;
     std::ptrdiff_t yuyvStride = 0;
+    Sample sample;
 };
 
 // A decode with mirrors and no turn: each band lands on its mirrored rows. The frame's pixels take
@@ -304,6 +329,8 @@ public:
     {
         if (m_output.bgr && !m_mirrorX)
             return;
+        if (m_output.sample.pixels)
+            sample(top, band);
         const unsigned char *rows = band.first;
         if (m_mirrorX) {
             unsigned char *mirrored = m_output.bgr ? m_output.bgr + landingRow(top) * m_rowBytes
@@ -319,6 +346,23 @@ public:
     }
 
 private:
+    void sample(int top, const Band &band) const
+    {
+        const Sample &sample = m_output.sample;
+        for (int r = 0; r < band.rows; ++r) {
+            unsigned char *dst = sample.row(int(landingRow(top + r)));
+            if (!dst)
+                continue;
+            const unsigned char *src = band.first + r * band.stride;
+            for (int x = 0; x < sample.width * sample.step; x += sample.step, dst += kPixelBytes) {
+                if (x < sample.shownWidth)
+                    std::memcpy(dst, src + (m_mirrorX ? m_width - 1 - x : x) * kPixelBytes, kPixelBytes);
+                else
+                    std::memset(dst, 0, kPixelBytes);
+            }
+        }
+    }
+
     std::ptrdiff_t landingRow(int y) const { return m_mirrorY ? m_height - 1 - y : y; }
     std::ptrdiff_t step(std::ptrdiff_t stride) const { return m_mirrorY ? -stride : stride; }
 
@@ -367,6 +411,8 @@ public:
             m_turn.fillBands(m_output.bgr, m_width, m_height);
             return;
         }
+        if (m_output.sample.pixels)
+            m_output.sample.fillBlack();
         const int evenWidth = m_width & ~1;
         for (int y = 0; y < m_height; ++y) {
             unsigned char *row = m_output.yuyv + y * m_output.yuyvStride;
@@ -406,6 +452,8 @@ public:
         gatherBlock(band.first + lowestRow * band.stride + m_turn.x0 * pixel, m_turn.yStep * band.stride,
                     m_turn.xStep * pixel, band.rows, m_turn.side,
                     m_target + (m_turn.dx + lowest - m_targetColumn) * pixel, m_targetRowBytes);
+        if (m_output.sample.pixels)
+            sample(top, band);
         if (top + band.rows < m_bottom)
             return;
         if (!m_output.bgr)
@@ -416,6 +464,25 @@ public:
     }
 
 private:
+    // Each picture row of a strip is one frame column of the square, inside the columns the camera shows.
+    void sample(int top, const Band &band) const
+    {
+        const Sample &sample = m_output.sample;
+        for (int r = 0; r < band.rows; ++r) {
+            const int x = m_turn.dx + m_turn.columnOf(top + r);
+            if (x % sample.step != 0 || x / sample.step >= sample.width)
+                continue;
+            const unsigned char *src = band.first + r * band.stride + m_turn.x0 * kPixelBytes;
+            unsigned char *dst = sample.pixels + (x / sample.step) * kPixelBytes;
+            for (int y = (m_turn.dy + sample.step - 1) / sample.step * sample.step;
+                 y < m_turn.dy + m_turn.side && y / sample.step < sample.height; y += sample.step) {
+                const std::ptrdiff_t j = y - m_turn.dy;
+                std::memcpy(dst + (y / sample.step) * sample.stride, src + m_turn.xStep * j * std::ptrdiff_t(kPixelBytes),
+                            kPixelBytes);
+            }
+        }
+    }
+
     // Sets up strip m_strip: its frame columns, the picture rows they come from, and where it is gathered.
     void startStrip()
     {
@@ -546,12 +613,29 @@ void VideoFrame::toYuyv(unsigned char *yuyv, std::ptrdiff_t stride) const
     Output output;
     output.yuyv = yuyv;
     output.yuyvStride = stride;
+    if (m_sample) {
+        output.sample = Sample{m_sample, m_sampleStride, m_sampleStep, std::max(1, m_width / m_sampleStep),
+                               std::max(1, m_height / m_sampleStep), m_width & ~1};
+    }
     const bool decoded = m_jpeg && decodeBanded(m_jpeg.get(), m_jpegLength, m_width, m_height, m_mirrorX, m_mirrorY, m_turns, output);
     m_decode = decoded ? Decode::Done : Decode::Failed;
     if (!decoded) {
         for (int y = 0; y < m_height; ++y)
             fillYuyvBlack(yuyv + y * stride, m_width & ~1);
+        if (output.sample.pixels)
+            output.sample.fillBlack();
     }
+    m_sampled = output.sample.pixels != nullptr;
+    m_sample = nullptr; // the copy is the asker's from here on
+}
+
+void VideoFrame::keepSample(unsigned char *sample, std::ptrdiff_t stride, int step)
+{
+    if (step < 1)
+        return;
+    m_sample = sample;
+    m_sampleStride = stride;
+    m_sampleStep = step;
 }
 
 bool VideoFrame::isDecoded() const

@@ -48,6 +48,15 @@ public:
     // into yuyv. Nothing is written for a frame without a picture (byteCount() 0).
     void toYuyv(unsigned char *yuyv, std::ptrdiff_t stride) const;
 
+    // Asks the next toYuyv() that makes the camera's picture from the JPEG to write a small copy of it
+    // as well, from each band while it is in cache, at next to no cost: every step-th pixel of every
+    // step-th row from the top left, max(1, width / step) x max(1, height / step) B, G, R pixels, into
+    // rows stride bytes apart at sample, which must stay valid until then. A last odd column, which the
+    // camera leaves out, is black in it; so is all of it when the decode fails.
+    void keepSample(unsigned char *sample, std::ptrdiff_t stride, int step);
+    // Whether toYuyv() wrote the copy that keepSample() asked for.
+    bool hasSample() const { return m_sampled; }
+
 private:
     enum class Decode { NotYet, Done, Failed };
 
@@ -67,4 +76,8 @@ private:
     bool m_mirrorX = false;
     bool m_mirrorY = false;
     int m_turns = 0; // 0, 1 or 3
+    mutable unsigned char *m_sample = nullptr;
+    std::ptrdiff_t m_sampleStride = 0;
+    int m_sampleStep = 1;
+    mutable bool m_sampled = false;
 };

@@ -191,6 +191,7 @@ void WebcamController::pumpFrames()
         const std::unique_ptr<VideoFrame> frame = m_protocol->receiveFrame(width, height);
         if (!frame)
             break;
+        m_observer->onFrameReceived(*frame);
         const bool whole = m_wholeFrameRoute;
         if (whole)
             frame->data(); // the pixels first, the transforms then work on them

@@ -435,12 +435,32 @@ void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute()
     Bytes yuyv(std::size_t(yuyvStride) * height);
     bgrToYuyv(pixels.data(), width, height, yuyv.data());
 
-    // Banded into the camera's frame, over whatever it held; then banded into the frame's own pixels.
+    // Banded into the camera's frame, over whatever it held, with a sample of it for the preview, taken
+    // at every step-th pixel into rows with a gap; then banded into the frame's own pixels.
     VideoFrame banded(jpeg.data(), int(jpeg.size()), width, height);
+    const int step = 1 + (width + height) % 3;
+    const int sampleWidth = std::max(1, width / step);
+    const int sampleHeight = std::max(1, height / step);
+    const std::size_t sampleStride = std::size_t(sampleWidth) * 3 + 1;
+    Bytes sample(sampleStride * sampleHeight, 0x5a);
+    banded.keepSample(sample.data(), std::ptrdiff_t(sampleStride), step);
     banded.transform(mirror, upsideDown, turns);
     Bytes camera(yuyv.size(), 0x5a);
     banded.toYuyv(camera.data(), yuyvStride);
     QCOMPARE(firstDifference(camera, yuyv), -1);
+    QVERIFY(banded.hasSample());
+    // The sample is the picture's pixels, except a last odd column, which the camera leaves out: black.
+    Bytes expected(sample.size(), 0x5a);
+    for (int y = 0; y < sampleHeight; ++y) {
+        for (int x = 0; x < sampleWidth; ++x) {
+            unsigned char *to = expected.data() + y * sampleStride + x * 3;
+            if (x * step < (width & ~1))
+                std::memcpy(to, pixels.data() + (std::size_t(y) * step * width + std::size_t(x) * step) * 3, 3);
+            else
+                std::memset(to, 0, 3);
+        }
+    }
+    QCOMPARE(firstDifference(sample, expected), -1);
     QCOMPARE(firstDifference(pixelsOf(banded), pixels), -1);
 }
 
@@ -449,13 +469,16 @@ void TestVideoFrame::failedDecodeGivesTheCameraBlack()
     QFETCH(Bytes, jpeg);
     QFETCH(int, length);
 
-    const VideoFrame frame(jpeg.empty() ? nullptr : jpeg.data(), length, 64, 48);
+    VideoFrame frame(jpeg.empty() ? nullptr : jpeg.data(), length, 64, 48);
+    Bytes sample(32 * 24 * 3, 0x5a);
+    frame.keepSample(sample.data(), 32 * 3, 2);
     Bytes camera(64 * 48 * 2, 0x5a);
     frame.toYuyv(camera.data(), 64 * 2);
     Bytes expected(camera.size());
     const Bytes zeros(64 * 48 * 3, 0);
     bgrToYuyv(zeros.data(), 64, 48, expected.data());
     QCOMPARE(firstDifference(camera, expected), -1);
+    QCOMPARE(firstDifference(sample, Bytes(sample.size(), 0)), -1);
     QVERIFY(!frame.isDecoded());
 }
 
