@@ -6,6 +6,10 @@
 // targets of the capture path, each with PASS or FAIL.
 //
 //   bench_pipeline [--quick]
+//   bench_pipeline --profile 720p-sent|720p-turned|1080p30[-whole]
+//
+// --profile streams one run alone (banded route, or the whole-frame route with -whole), longer, with
+// its decode floor and without the targets: what `perf record` is pointed at.
 //
 // Costs are CPU time of the capture thread per frame (receive, decode, transforms, conversion, write);
 // latency is the controller's own measure, last byte received to write done. The preview runs add the
@@ -277,6 +281,20 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString fifo = dir.filePath(QStringLiteral("camera.fifo"));
     ::mkfifo(fifo.toLocal8Bit().constData(), 0600);
+
+    const int profileAt = int(app.arguments().indexOf(QStringLiteral("--profile")));
+    if (profileAt >= 0) {
+        const QString what = app.arguments().value(profileAt + 1);
+        const bool fullHd = what.startsWith(QStringLiteral("1080p30"));
+        const Recording r = fullHd ? record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60)
+                                   : record(simulator, dir.filePath(QStringLiteral("720p")), 1280, 720, 60);
+        const Result b = stream(simulator, r, fifo, fullHd ? 30 : 0, fullHd ? 600 : 3000,
+                                !what.startsWith(QStringLiteral("720p-sent")), what.endsWith(QStringLiteral("-whole")));
+        const double floor = decodeFloor(r, std::max(1, 4000000 / (r.width * r.height)));
+        std::printf("%s: %lld frames, cpu/frame %.3f ms, latency %.2f ms, decode floor %.3f ms\n", qPrintable(what),
+                    b.frames, b.cpuPerFrame * 1e3, b.meanLatency * 1e3, floor * 1e3);
+        return 0;
+    }
 
     std::printf("%-34s %7s %8s %10s %10s %6s %-18s %s\n", "run", "frames", "fps", "cpu/frame", "decode", "ratio",
                 "latency mean (max)", "whole-frame route: ratio, latency");
