@@ -6,7 +6,7 @@
 // targets of the capture path, each with PASS or FAIL.
 //
 //   bench_pipeline [--quick]
-//   bench_pipeline --profile 720p-sent|720p-turned|1080p30[-whole]|soak
+//   bench_pipeline --profile 720p-sent|720p-turned|1080p30[-whole]|soak [--frames N]
 //
 // --profile streams one run alone (banded route, or the whole-frame route with -whole), longer, with
 // its decode floor and without the targets: what `perf record` is pointed at.
@@ -346,7 +346,9 @@ int main(int argc, char *argv[])
         const bool fullHd = what.startsWith(QStringLiteral("1080p30"));
         const Recording r = fullHd ? record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60)
                                    : record(simulator, dir.filePath(QStringLiteral("720p")), 1280, 720, 60);
-        const Result b = stream(simulator, r, fifo, fullHd ? 30 : 0, fullHd ? 600 : 3000,
+        const int framesAt = int(app.arguments().indexOf(QStringLiteral("--frames")));
+        const long long frames = framesAt >= 0 ? app.arguments().value(framesAt + 1).toLongLong() : fullHd ? 600 : 3000;
+        const Result b = stream(simulator, r, fifo, fullHd ? 30 : 0, frames,
                                 !what.startsWith(QStringLiteral("720p-sent")), what.endsWith(QStringLiteral("-whole")));
         const double floor = decodeFloor(r, std::max(1, 4000000 / (r.width * r.height)));
         std::printf("%s: %lld frames, cpu/frame %.3f ms, latency %.2f ms, decode floor %.3f ms\n", qPrintable(what),

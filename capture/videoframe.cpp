@@ -353,13 +353,14 @@ private:
             unsigned char *dst = sample.row(int(landingRow(top + r)));
             if (!dst)
                 continue;
+            // Sampled column i is picture column first + i * step of the band's unmirrored row.
             const unsigned char *src = band.first + r * band.stride;
-            for (int x = 0; x < sample.width * sample.step; x += sample.step, dst += kPixelBytes) {
-                if (x < sample.shownWidth)
-                    std::memcpy(dst, src + (m_mirrorX ? m_width - 1 - x : x) * kPixelBytes, kPixelBytes);
-                else
-                    std::memset(dst, 0, kPixelBytes);
-            }
+            const std::ptrdiff_t first = m_mirrorX ? m_width - 1 : 0;
+            const std::ptrdiff_t step = m_mirrorX ? -sample.step : sample.step;
+            const int shown = std::min(sample.width, (sample.shownWidth + sample.step - 1) / sample.step);
+            for (int i = 0; i < shown; ++i)
+                std::memcpy(dst + i * kPixelBytes, src + (first + i * step) * std::ptrdiff_t(kPixelBytes), kPixelBytes);
+            std::memset(dst + shown * kPixelBytes, 0, std::size_t(sample.width - shown) * kPixelBytes);
         }
     }
 
@@ -452,10 +453,10 @@ public:
         gatherBlock(band.first + lowestRow * band.stride + m_turn.x0 * pixel, m_turn.yStep * band.stride,
                     m_turn.xStep * pixel, band.rows, m_turn.side,
                     m_target + (m_turn.dx + lowest - m_targetColumn) * pixel, m_targetRowBytes);
-        if (m_output.sample.pixels)
-            sample(top, band);
         if (top + band.rows < m_bottom)
             return;
+        if (m_output.sample.pixels)
+            sampleStrip();
         if (!m_output.bgr)
             bgrToYuyv(m_target, m_targetRowBytes, m_stripEnd - m_stripFirst, m_turn.side,
                       m_output.yuyv + m_turn.dy * m_output.yuyvStride + m_stripFirst * 2, m_output.yuyvStride);
@@ -464,22 +465,21 @@ public:
     }
 
 private:
-    // Each picture row of a strip is one frame column of the square, inside the columns the camera shows.
-    void sample(int top, const Band &band) const
+    // The whole strip, row by row, so that the sample is written a run of pixels at a time. Its columns
+    // beside the square are black, as in the camera's frame.
+    void sampleStrip() const
     {
         const Sample &sample = m_output.sample;
-        for (int r = 0; r < band.rows; ++r) {
-            const int x = m_turn.dx + m_turn.columnOf(top + r);
-            if (x % sample.step != 0 || x / sample.step >= sample.width)
-                continue;
-            const unsigned char *src = band.first + r * band.stride + m_turn.x0 * kPixelBytes;
-            unsigned char *dst = sample.pixels + (x / sample.step) * kPixelBytes;
-            for (int y = (m_turn.dy + sample.step - 1) / sample.step * sample.step;
-                 y < m_turn.dy + m_turn.side && y / sample.step < sample.height; y += sample.step) {
-                const std::ptrdiff_t j = y - m_turn.dy;
-                std::memcpy(dst + (y / sample.step) * sample.stride, src + m_turn.xStep * j * std::ptrdiff_t(kPixelBytes),
-                            kPixelBytes);
-            }
+        const int step = sample.step;
+        const int firstX = (m_stripFirst + step - 1) / step * step;
+        const int endX = std::min(m_stripEnd, sample.width * step);
+        for (int y = (m_turn.dy + step - 1) / step * step; y < m_turn.dy + m_turn.side && y / step < sample.height;
+             y += step) {
+            const unsigned char *src = m_target + std::size_t(y - m_turn.dy) * m_targetRowBytes
+                                       + std::size_t(firstX - m_stripFirst) * kPixelBytes;
+            unsigned char *dst = sample.pixels + (y / step) * sample.stride + (firstX / step) * kPixelBytes;
+            for (int x = firstX; x < endX; x += step, src += step * kPixelBytes, dst += kPixelBytes)
+                std::memcpy(dst, src, kPixelBytes);
         }
     }
 
