@@ -122,6 +122,31 @@ void BM_VideoFrameFromJpeg(benchmark::State &state)
     setJpegSize(state, jpeg);
 }
 
+// A received frame into the camera's YUYV frame, as sent (arg 0) or with both mirrors and a quarter turn
+// (arg 1): banded from the JPEG, or (Whole) decoded whole, transformed and converted.
+template<bool Whole>
+void BM_FrameToCamera(benchmark::State &state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const bool transformed = state.range(2) != 0;
+    const Bytes &jpeg = cameraJpeg(width, height);
+    Bytes yuyv(static_cast<std::size_t>(width & ~1) * 2 * height);
+    for (auto _ : state) {
+        VideoFrame frame(jpeg.data(), static_cast<int>(jpeg.size()), width, height);
+        if (Whole) {
+            frame.data();
+            frame.transform(transformed, transformed, transformed ? 1 : 0);
+            bgrToYuyv(frame.data(), width, height, yuyv.data());
+        } else {
+            frame.transform(transformed, transformed, transformed ? 1 : 0);
+            frame.toYuyv(yuyv.data(), (width & ~1) * 2);
+        }
+        benchmark::DoNotOptimize(yuyv.data());
+    }
+    setThroughput(state, width, height);
+}
+
 enum class Kernel { FlipHorizontal, FlipVertical, Rotate, PlainFlipHorizontal, PlainRotate, AllInOne, PlainAll };
 
 // A transform applied again and again to one decoded frame; no transform's cost depends on the
@@ -222,6 +247,15 @@ void cameraSizesAndTurns(benchmark::internal::Benchmark *b)
             b->Args({width, height, turns});
 }
 
+void cameraSizesAndTransforms(benchmark::internal::Benchmark *b)
+{
+    commonSettings(b);
+    b->ArgNames({"w", "h", "transformed"});
+    for (const auto &[width, height] : {std::pair{640, 480}, {1280, 720}, {1920, 1080}})
+        for (int transformed = 0; transformed <= 1; ++transformed)
+            b->Args({width, height, transformed});
+}
+
 void fitSizes(benchmark::internal::Benchmark *b)
 {
     commonSettings(b);
@@ -241,5 +275,7 @@ BENCHMARK(BM_Transform<Kernel::AllInOne>)->Name("BM_MirrorsAndQuarterTurn")->App
 BENCHMARK(BM_Transform<Kernel::PlainAll>)->Name("BM_PlainMirrorsAndQuarterTurn")->Apply(cameraSizes);
 BENCHMARK(BM_BgrToYuyv)->Apply(cameraSizes);
 BENCHMARK(BM_FitIntoYuyv)->Apply(fitSizes);
+BENCHMARK(BM_FrameToCamera<false>)->Name("BM_FrameToCamera")->Apply(cameraSizesAndTransforms);
+BENCHMARK(BM_FrameToCamera<true>)->Name("BM_WholeFrameToCamera")->Apply(cameraSizesAndTransforms);
 
 BENCHMARK_MAIN();

@@ -1,9 +1,15 @@
 // The whole capture path under load: the phone simulator streams a recorded set of camera-like JPEGs over
 // loopback, WebcamController receives, decodes, transforms and converts them, and the virtual camera
 // writes them into a FIFO that this program drains. Printed next to each run: the decode-only floor of
-// the same JPEGs, measured here in the same run with the same decoder.
+// the same JPEGs, measured here in the same run with the same decoder, and the same frames through the
+// whole-frame route (decode the picture, transform it, convert it) as the comparison. At the end, the
+// targets of the capture path, each with PASS or FAIL.
 //
 //   bench_pipeline [--quick]
+//   bench_pipeline --profile 720p-sent|720p-turned|1080p30[-whole]|soak [--frames N]
+//
+// --profile streams one run alone (banded route, or the whole-frame route with -whole), longer, with
+// its decode floor and without the targets: what `perf record` is pointed at.
 //
 // Costs are CPU time of the capture thread per frame (receive, decode, transforms, conversion, write);
 // latency is the controller's own measure, last byte received to write done. The preview runs add the
@@ -13,6 +19,7 @@
 #include "connectionlistener.h"
 #include "jpegdecoder.h"
 #include "previewfeed.h"
+#include "videoframe.h"
 #include "webcamcontroller.h"
 
 #include <QCoreApplication>
@@ -42,9 +49,10 @@ double threadCpuSeconds()
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-long residentKiB()
+// Of this process, or of the process pid.
+long residentKiB(qint64 pid = 0)
 {
-    QFile statm(QStringLiteral("/proc/self/statm"));
+    QFile statm(pid ? QStringLiteral("/proc/%1/statm").arg(pid) : QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
         return -1;
     const QList<QByteArray> fields = statm.readAll().split(' ');
@@ -92,7 +100,10 @@ public:
             ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
             const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
             while (!m_stop) {
-                if (::splice(m_fd, nullptr, sink, nullptr, 1 << 20, SPLICE_F_MOVE) <= 0)
+                const ssize_t moved = ::splice(m_fd, nullptr, sink, nullptr, 1 << 20, SPLICE_F_MOVE);
+                if (moved > 0)
+                    m_bytes += moved;
+                else
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             ::close(sink);
@@ -106,9 +117,12 @@ public:
         ::close(m_fd);
     }
 
+    long long bytes() const { return m_bytes; }
+
 private:
     int m_fd;
     std::atomic<bool> m_stop{false};
+    std::atomic<long long> m_bytes{0};
     std::thread m_thread;
 };
 
@@ -126,6 +140,11 @@ public:
         m_counter.onConnectionStarted();
         if (m_feed)
             m_feed->onConnectionStarted();
+    }
+    void onFrameReceived(VideoFrame &frame) override
+    {
+        if (m_feed)
+            m_feed->onFrameReceived(frame);
     }
     bool onFrameWritten(const VideoFrame &frame, std::chrono::nanoseconds latency) override
     {
@@ -192,20 +211,27 @@ struct Result
     long rssAtEnd = -1;
 };
 
-// Streams frames of the recording through a controller into the FIFO, or with fifo empty into no
-// camera at all (the camera fails to open and writes go nowhere): what the rest of the path costs.
-Result stream(const QString &simulator, const Recording &r, const QString &fifo, double fps, long long frames,
-              bool transforms, Preview preview)
+// Starts the simulator streaming the recording, for one connection; returns its port.
+int startSimulator(QProcess &server, const QString &simulator, const Recording &r, double fps)
 {
-    qputenv("LUMO_VIRTUAL_CAMERA", fifo.isEmpty() ? QByteArray("/nonexistent/camera") : fifo.toLocal8Bit());
-    QProcess server;
     server.start(simulator, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--once"), QStringLiteral("--folder"),
                              r.folder, QStringLiteral("--size"), QStringLiteral("%1x%2").arg(r.width).arg(r.height),
                              QStringLiteral("--fps"), QString::number(fps)});
     QByteArray line;
     while (!line.contains('\n') && server.waitForReadyRead(10000))
         line += server.readAllStandardOutput();
-    const int port = line.trimmed().split(':').last().toInt();
+    return line.trimmed().split(':').last().toInt();
+}
+
+// Streams frames of the recording through a controller into the FIFO, or with fifo empty into no
+// camera at all (the camera fails to open and writes go nowhere): what the rest of the path costs. The
+// banded route makes a frame's pixels only for a camera that takes them, so there it decodes nothing.
+Result stream(const QString &simulator, const Recording &r, const QString &fifo, double fps, long long frames,
+              bool transforms, bool wholeFrame, Preview preview = Preview::Off)
+{
+    qputenv("LUMO_VIRTUAL_CAMERA", fifo.isEmpty() ? QByteArray("/nonexistent/camera") : fifo.toLocal8Bit());
+    QProcess server;
+    const int port = startSimulator(server, simulator, r, fps);
 
     std::optional<FifoDrain> drain;
     if (!fifo.isEmpty())
@@ -227,6 +253,7 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
         controller.setFlipHorizontal(transforms);
         controller.setFlipVertical(transforms);
         controller.setRotation(transforms ? 1 : 0);
+        controller.setWholeFrameRoute(wholeFrame);
         QElapsedTimer wall;
         wall.start();
         controller.startWifi(QStringLiteral("127.0.0.1"), port);
@@ -254,6 +281,44 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
     return result;
 }
 
+// The soak runs the headless front end itself, with both mirrors and the quarter turn, into the FIFO:
+// its resident memory is the product's, free of this program's widgets (the preview's runs link
+// them). Frames are counted as the FIFO takes them.
+Result soakHeadless(const QString &simulator, const Recording &r, const QString &fifo, long long frames)
+{
+    QProcess server;
+    const int port = startSimulator(server, simulator, r, 0);
+    FifoDrain drain(fifo);
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LUMO_VIRTUAL_CAMERA"), fifo);
+    cli.setProcessEnvironment(env);
+    cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    cli.start(QStringLiteral(LUMO_WEBCAM_CLI),
+              {QStringLiteral("--wifi"), QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--hflip"),
+               QStringLiteral("--vflip"), QStringLiteral("--rotate"), QStringLiteral("90"), QStringLiteral("--frames"),
+               QString::number(frames)});
+    cli.waitForStarted();
+    const long long frameBytes = (r.width & ~1) * 2LL * r.height;
+    Result result;
+    QElapsedTimer wall;
+    wall.start();
+    while (cli.state() == QProcess::Running) {
+        const long long written = drain.bytes() / frameBytes;
+        const long rss = residentKiB(cli.processId());
+        if (result.rssAt1000 < 0 && written >= 1000)
+            result.rssAt1000 = rss;
+        // The last reading while it still streams.
+        if (written >= 1000 && rss > 0)
+            result.rssAtEnd = rss;
+        result.frames = written;
+        cli.waitForFinished(5);
+    }
+    result.seconds = wall.elapsed() / 1000.0;
+    server.waitForFinished(5000);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -268,56 +333,129 @@ int main(int argc, char *argv[])
     const QString fifo = dir.filePath(QStringLiteral("camera.fifo"));
     ::mkfifo(fifo.toLocal8Bit().constData(), 0600);
 
-    std::printf("%-34s %7s %8s %10s %10s %6s %s\n", "run", "frames", "fps", "cpu/frame", "decode", "ratio",
-                "latency mean (max)");
+    const int profileAt = int(app.arguments().indexOf(QStringLiteral("--profile")));
+    if (profileAt >= 0) {
+        const QString what = app.arguments().value(profileAt + 1);
+        if (what == QStringLiteral("soak")) {
+            const Recording vga = record(simulator, dir.filePath(QStringLiteral("480p")), 640, 480, 60);
+            const Result soak = soakHeadless(simulator, vga, fifo, 10000);
+            std::printf("soak: %lld frames in %.1f s, resident %ld KiB at frame 1000, %ld KiB at the end\n", soak.frames,
+                        soak.seconds, soak.rssAt1000, soak.rssAtEnd);
+            return 0;
+        }
+        const bool fullHd = what.startsWith(QStringLiteral("1080p30"));
+        const Recording r = fullHd ? record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60)
+                                   : record(simulator, dir.filePath(QStringLiteral("720p")), 1280, 720, 60);
+        const int framesAt = int(app.arguments().indexOf(QStringLiteral("--frames")));
+        const long long frames = framesAt >= 0 ? app.arguments().value(framesAt + 1).toLongLong() : fullHd ? 600 : 3000;
+        const Result b = stream(simulator, r, fifo, fullHd ? 30 : 0, frames,
+                                !what.startsWith(QStringLiteral("720p-sent")), what.endsWith(QStringLiteral("-whole")));
+        const double floor = decodeFloor(r, std::max(1, 4000000 / (r.width * r.height)));
+        std::printf("%s: %lld frames, cpu/frame %.3f ms, latency %.2f ms, decode floor %.3f ms\n", qPrintable(what),
+                    b.frames, b.cpuPerFrame * 1e3, b.meanLatency * 1e3, floor * 1e3);
+        return 0;
+    }
+
+    std::printf("%-34s %7s %8s %10s %10s %6s %-18s %s\n", "run", "frames", "fps", "cpu/frame", "decode", "ratio",
+                "latency mean (max)", "whole-frame route: ratio, latency");
+    struct Run
+    {
+        Result banded;
+        Result whole;
+        double floor = 0;
+    };
     const auto run = [&](const char *name, const Recording &r, double fps, long long frames, bool transforms,
                          bool camera = true, Preview preview = Preview::Off) {
-        Result best;
-        double floor = 0;
+        Run best;
         for (int i = 0; i < repetitions; ++i) {
             const double f = decodeFloor(r, std::max(1, 4000000 / (r.width * r.height)));
-            floor = i == 0 ? f : std::min(floor, f);
-            const Result result = stream(simulator, r, camera ? fifo : QString(), fps, frames, transforms, preview);
-            if (i == 0 || result.cpuPerFrame < best.cpuPerFrame)
-                best = result;
+            best.floor = i == 0 ? f : std::min(best.floor, f);
+            const QString target = camera ? fifo : QString();
+            const Result banded = stream(simulator, r, target, fps, frames, transforms, false, preview);
+            if (i == 0 || banded.cpuPerFrame < best.banded.cpuPerFrame)
+                best.banded = banded;
+            const Result whole = stream(simulator, r, target, fps, frames, transforms, true, preview);
+            if (i == 0 || whole.cpuPerFrame < best.whole.cpuPerFrame)
+                best.whole = whole;
         }
-        std::printf("%-34s %7lld %8.1f %8.3fms %8.3fms %6.2f %.2fms (%.2f)\n", name, best.frames,
-                    double(best.frames) / best.seconds, best.cpuPerFrame * 1e3, floor * 1e3,
-                    best.cpuPerFrame / floor, best.meanLatency * 1e3, best.maxLatency * 1e3);
+        const Result &b = best.banded;
+        std::printf("%-34s %7lld %8.1f %8.3fms %8.3fms %6.2f %6.2fms (%6.2f)    %.2f, %.2fms\n", name, b.frames,
+                    double(b.frames) / b.seconds, b.cpuPerFrame * 1e3, best.floor * 1e3, b.cpuPerFrame / best.floor,
+                    b.meanLatency * 1e3, b.maxLatency * 1e3, best.whole.cpuPerFrame / best.floor,
+                    best.whole.meanLatency * 1e3);
         std::fflush(stdout);
         return best;
     };
 
     const Recording hd = record(simulator, dir.filePath(QStringLiteral("720p")), 1280, 720, 60);
     const long long hdFrames = quick ? 300 : 1500;
-    run("1280x720 as sent, max rate", hd, 0, hdFrames, false);
-    const Result hdOff = run("1280x720 h+v mirror, 90, max rate", hd, 0, hdFrames, true);
+    const Run hdSent = run("1280x720 as sent, max rate", hd, 0, hdFrames, false);
+    const Run hdTurned = run("1280x720 h+v mirror, 90, max rate", hd, 0, hdFrames, true);
     run("1280x720 h+v mirror, 90, no camera", hd, 0, hdFrames, true, false);
-    const Result hdOn = run("1280x720 h+v mirror, 90, preview", hd, 0, hdFrames, true, true, Preview::On);
+    const Run hdOn = run("1280x720 h+v mirror, 90, preview", hd, 0, hdFrames, true, true, Preview::On);
     run("1280x720 h+v mirror, 90, preview, GUI 2 s blocked", hd, 0, hdFrames, true, true, Preview::OnBlocked);
     // The preview's whole cost on the capture thread is its copy, made at most kMaxUpdatesPerSecond
-    // times a second; timed alone it is free of the noise of two runs.
-    std::vector<unsigned char> frame(size_t(1280) * 720 * 3, 0x80);
-    double copy = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        const double start = threadCpuSeconds();
-        for (int i = 0; i < 50; ++i)
-            PreviewFeed::downscaled(frame.data(), 1280, 720);
-        copy = std::min(copy, (threadCpuSeconds() - start) / 50);
-    }
-    std::printf("    preview: %+.1f%% capture-thread CPU per frame measured; its copy %.3f ms, at 30 fps "
-                "%.2f%% of a frame's CPU\n",
-                100.0 * (hdOn.cpuPerFrame / hdOff.cpuPerFrame - 1.0), copy * 1e3,
-                100.0 * copy * PreviewFeed::kMaxUpdatesPerSecond / 30.0 / hdOff.cpuPerFrame);
+    // times a second; timed alone it is free of the noise of two runs: a 1280x720 frame with both
+    // mirrors and the turn into the camera's frame, without a copy, with the copy taken from its bands,
+    // and with the copy taken from its pixels afterwards (on this route a second decode).
+    const auto frameCost = [&hd](int copy) {
+        std::vector<unsigned char> yuyv(size_t(1280) * 720 * 2);
+        QImage sample(426, 240, QImage::Format_BGR888);
+        double best = 1e9;
+        for (int round = 0; round < 5; ++round) {
+            const double start = threadCpuSeconds();
+            for (const QByteArray &jpeg : hd.jpegs) {
+                VideoFrame frame(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()), 1280, 720);
+                if (copy == 1)
+                    frame.keepSample(sample.bits(), sample.bytesPerLine(), 3);
+                frame.transform(true, true, 1);
+                frame.toYuyv(yuyv.data(), 1280 * 2);
+                if (copy == 2)
+                    PreviewFeed::downscaled(frame.data(), 1280, 720);
+            }
+            best = std::min(best, (threadCpuSeconds() - start) / double(hd.jpegs.size()));
+        }
+        return best;
+    };
+    const double plain = frameCost(0);
+    const double fromBands = frameCost(1) - plain;
+    const double fromPixels = frameCost(2) - plain;
+    const double copiedShare = double(PreviewFeed::kMaxUpdatesPerSecond) / 30.0;
+    std::printf("    preview: %+.1f%% capture-thread CPU per frame measured; a copied frame costs %+.3f ms "
+                "from its bands (at 30 fps %.2f%% of a frame's CPU), %+.3f ms from its pixels (%.1f%%)\n",
+                100.0 * (hdOn.banded.cpuPerFrame / hdTurned.banded.cpuPerFrame - 1.0), fromBands * 1e3,
+                100.0 * fromBands * copiedShare / plain, fromPixels * 1e3, 100.0 * fromPixels * copiedShare / plain);
 
     const Recording fhd = record(simulator, dir.filePath(QStringLiteral("1080p")), 1920, 1080, 60);
-    const Result at30 = run("1920x1080 h+v mirror, 90, 30 fps", fhd, 30, quick ? 150 : 600, true);
-    std::printf("    capture thread at 30 fps: %.1f%% of one core\n",
-                100.0 * at30.cpuPerFrame * double(at30.frames) / at30.seconds);
+    const Run at30 = run("1920x1080 h+v mirror, 90, 30 fps", fhd, 30, quick ? 150 : 600, true);
+    std::printf("    capture thread at 30 fps: %.1f%% of one core (whole-frame route %.1f%%)\n",
+                100.0 * at30.banded.cpuPerFrame * double(at30.banded.frames) / at30.banded.seconds,
+                100.0 * at30.whole.cpuPerFrame * double(at30.whole.frames) / at30.whole.seconds);
 
     const Recording vga = record(simulator, dir.filePath(QStringLiteral("480p")), 640, 480, 60);
-    const Result soak = run("640x480 h+v mirror, 90, soak", vga, 0, quick ? 2000 : 10000, true);
-    std::printf("    resident memory: %ld KiB at frame 1000, %ld KiB at frame %lld\n", soak.rssAt1000, soak.rssAtEnd,
-                soak.frames);
-    return 0;
+    const long long soakFrames = quick ? 2000 : 10000;
+    const Result soak = soakHeadless(simulator, vga, fifo, soakFrames);
+    std::printf("640x480 h+v mirror, 90, soak of lumo-webcam-cli: %lld frames, resident memory %ld KiB at frame 1000, "
+                "%ld KiB at the end\n",
+                soak.frames, soak.rssAt1000, soak.rssAtEnd);
+
+    // The targets. Ratios are to the decode floor of the same run; memory is the resident size of the
+    // headless front end in the soak.
+    int failures = 0;
+    const auto check = [&failures](const char *what, double measured, double limit, const char *unit) {
+        const bool pass = measured <= limit;
+        failures += pass ? 0 : 1;
+        std::printf("%-60s %10.2f %-4s at most %8.2f  %s\n", what, measured, unit, limit, pass ? "PASS" : "FAIL");
+    };
+    std::printf("\ntargets\n");
+    check("1280x720 h+v mirror, 90, max rate: cpu/frame over decode", hdTurned.banded.cpuPerFrame / hdTurned.floor, 1.25,
+          "x");
+    check("1280x720 as sent, max rate: cpu/frame over decode", hdSent.banded.cpuPerFrame / hdSent.floor, 1.15, "x");
+    check("1920x1080 h+v mirror, 90, 30 fps: cpu/frame over decode", at30.banded.cpuPerFrame / at30.floor, 1.45, "x");
+    check("1280x720 h+v mirror, 90, max rate: latency over decode", hdTurned.banded.meanLatency / hdTurned.floor, 1.3,
+          "x");
+    check("1920x1080 h+v mirror, 90, 30 fps: latency over decode", at30.banded.meanLatency / at30.floor, 1.3, "x");
+    check("640x480 soak: resident growth from frame 1000 to the end", double(soak.rssAtEnd - soak.rssAt1000), 0, "KiB");
+    check("640x480 soak: resident memory (before banding: 45,640 KiB)", double(soak.rssAtEnd), 45639, "KiB");
+    return failures == 0 ? 0 : 1;
 }

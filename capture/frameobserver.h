@@ -15,6 +15,10 @@ public:
     // On the GUI thread, when a start operation begins a connection, before its thread runs.
     virtual void onConnectionStarted() {}
 
+    // On the capture thread, as a frame arrives, before it is transformed and written: where an observer
+    // asks of it what it will want after the write (VideoFrame::keepSample).
+    virtual void onFrameReceived(VideoFrame &) {}
+
     // On the capture thread; latency runs from the frame's last byte received to the write done. False
     // ends the connection as stop() does, after this frame.
     virtual bool onFrameWritten(const VideoFrame &frame, std::chrono::nanoseconds latency) = 0;

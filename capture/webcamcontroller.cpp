@@ -7,6 +7,27 @@
 #include "transportstreams.h"
 #include "videoframe.h"
 #include "virtualcamera.h"
+#include "yuyv.h"
+
+namespace {
+
+// A frame as the camera takes it: made from its JPEG straight into the camera's frame, or from its
+// pixels when the camera fits it into another size.
+class FramePicture final : public YuyvPicture
+{
+public:
+    explicit FramePicture(const VideoFrame &frame)
+        : m_frame(frame)
+    {
+    }
+    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const override { m_frame.toYuyv(yuyv, stride); }
+    const std::uint8_t *bgr() const override { return m_frame.data(); }
+
+private:
+    const VideoFrame &m_frame;
+};
+
+} // namespace
 
 WebcamController::WebcamController(ConnectionListener *listener, FrameObserver *observer)
     : m_listener(listener)
@@ -170,10 +191,18 @@ void WebcamController::pumpFrames()
         const std::unique_ptr<VideoFrame> frame = m_protocol->receiveFrame(width, height);
         if (!frame)
             break;
+        m_observer->onFrameReceived(*frame);
+        const bool whole = m_wholeFrameRoute;
+        if (whole)
+            frame->data(); // the pixels first, the transforms then work on them
         // Left-right mirror, then top-bottom mirror, then the turn, as the flags are now.
         frame->transform(m_flipHorizontal, m_flipVertical, m_rotation);
-        if (frame->data()) // no pixels only when the system had no memory for them
-            filter_wrapper_write_frame_data(frame->data(), width * height * 3);
+        if (whole) {
+            if (frame->data()) // no pixels only when the system had no memory for them
+                filter_wrapper_write_frame_data(frame->data(), width * height * 3);
+        } else {
+            filter_wrapper_write_picture(FramePicture(*frame));
+        }
 
         const auto latency = std::chrono::steady_clock::now() - m_protocol->lastFrameReceivedAt();
         if (!m_observer->onFrameWritten(*frame, std::chrono::duration_cast<std::chrono::nanoseconds>(latency)))

@@ -108,6 +108,9 @@ public:
     void setFlipVertical(bool on) { m_flipVertical = on; }
     void setFlipHorizontal(bool on) { m_flipHorizontal = on; }
     void setRotation(int turns) { m_rotation = turns; }
+    // With on, each frame is decoded whole, transformed whole and converted for the camera from its
+    // pixels, as before frames were made band by band: the benchmark's comparison. Off unless set.
+    void setWholeFrameRoute(bool on) { m_wholeFrameRoute = on; }
     bool flipVertical() const { return m_flipVertical; }
     bool flipHorizontal() const { return m_flipHorizontal; }
     int rotation() const { return m_rotation; }
@@ -143,6 +146,7 @@ private:
     std::atomic<bool> m_flipVertical{false};
     std::atomic<bool> m_flipHorizontal{false};
     std::atomic<int> m_rotation{0};
+    std::atomic<bool> m_wholeFrameRoute{false};
     std::atomic<int> m_frameWidth{0};
     std::atomic<int> m_frameHeight{0};
     int m_width = 0;

@@ -127,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
 
     std::vector<std::uint8_t> yuyv(std::size_t(width & ~1) * std::size_t(height) * 2);
+    std::vector<std::uint8_t> bandedYuyv(yuyv.size());
     for (int i = 0; i < maxFrames; ++i) {
         const int frameStart = wireLength - stream.unreadBytes();
         const auto frame = protocol.receiveFrame(width, height);
@@ -146,6 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int choice = transformChoice + i;
         frame->transform((choice & 1) != 0, (choice & 2) != 0, (choice >> 2) & 7);
         bgrToYuyv(frame->data(), width, height, yuyv.data());
+
+        // The same frame banded, decoded and transformed straight into the camera's frame.
+        VideoFrame banded(jpeg, int(jpegLength), width, height);
+        banded.transform((choice & 1) != 0, (choice & 2) != 0, (choice >> 2) & 7);
+        banded.toYuyv(bandedYuyv.data(), (width & ~1) * 2);
+        require(bandedYuyv == yuyv, "the banded route gave the camera other bytes than the whole-frame route");
     }
     return 0;
 }

@@ -60,9 +60,10 @@ public:
 
     bool ready() const { return m_ready; }
 
-    // True when every row of the picture is in dst. No local with a destructor lives across the
-    // setjmp, and none that changes after it is read after the jump.
-    bool decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width, int height)
+    // True when every band of the picture was written and handed over. No local with a destructor
+    // lives across the setjmp, and none that changes after it is read after the jump.
+    bool decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands, int left,
+                int columns)
     {
         if (setjmp(m_error.escape) != 0)
             return false;
@@ -79,15 +80,38 @@ public:
         m_info.dct_method = dctMethod;
         // A progressive JPEG is read whole here, every scan, before any row is put out.
         jpeg_start_decompress(&m_info);
-        const std::size_t stride = std::size_t(width) * 3;
+        std::ptrdiff_t offset = 0;
+        if (columns > 0 && columns < width) {
+            // One column more on each side than asked for: the outer columns of a cut are upsampled
+            // from their own colour samples only and differ from the same columns of the whole picture.
+            const int from = std::max(left - 1, 0);
+            JDIMENSION x = JDIMENSION(from);
+            JDIMENSION cut = JDIMENSION(std::min(left + columns + 1, width) - from);
+            jpeg_crop_scanline(&m_info, &x, &cut);
+            offset = std::ptrdiff_t(x) * 3;
+        }
         while (m_info.output_scanline < m_info.output_height) {
-            JSAMPROW rows[rowsPerCall];
-            const JDIMENSION first = m_info.output_scanline;
-            const JDIMENSION count = std::min<JDIMENSION>(rowsPerCall, m_info.output_height - first);
-            for (JDIMENSION i = 0; i < count; ++i)
-                rows[i] = dst + (first + i) * stride;
-            if (jpeg_read_scanlines(&m_info, rows, count) == 0)
-                return false; // no progress: cannot happen with data in memory, but never loop on it
+            const int top = int(m_info.output_scanline);
+            const JpegBands::Band band = bands.next(top);
+            const int count = std::min(band.rows, height - top);
+            if (!band.first) {
+                if (jpeg_skip_scanlines(&m_info, JDIMENSION(count)) != JDIMENSION(count))
+                    return false;
+                continue;
+            }
+            for (int done = 0; done < count;) {
+                JSAMPROW rows[rowsPerCall];
+                const int now = std::min(rowsPerCall, count - done);
+                for (int i = 0; i < now; ++i)
+                    rows[i] = band.first + (done + i) * band.stride + offset;
+                const JDIMENSION read = jpeg_read_scanlines(&m_info, rows, JDIMENSION(now));
+                if (read == 0)
+                    return false; // no progress: cannot happen with data in memory, but never loop on it
+                done += int(read);
+            }
+            JpegBands::Band written = band;
+            written.rows = count;
+            bands.done(top, written);
         }
         // The picture is whole; whatever follows its last row is of no use to it.
         jpeg_abort_decompress(&m_info);
@@ -122,15 +146,43 @@ void JpegDecoder::init()
     threadDecompressor();
 }
 
+namespace {
+
+// The whole picture as one band, straight into the caller's buffer.
+class WholePicture final : public JpegBands
+{
+public:
+    WholePicture(unsigned char *dst, int width, int height)
+        : m_band{height, dst, std::ptrdiff_t(width) * 3}
+    {
+    }
+    Band next(int) override { return m_band; }
+    void done(int, const Band &) override {}
+
+private:
+    Band m_band;
+};
+
+} // namespace
+
 int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width,
                         int height)
 {
-    if (!src || srcLength == 0 || !dst || width <= 0 || height <= 0)
+    if (!dst || width <= 0 || height <= 0)
+        return 0;
+    WholePicture whole(dst, width, height);
+    return decode(src, srcLength, width, height, whole, 0, 0);
+}
+
+int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands,
+                        int left, int columns)
+{
+    if (!src || srcLength == 0 || width <= 0 || height <= 0)
         return 0;
     Decompressor *decompressor = threadDecompressor();
     if (!decompressor)
         return 0;
-    if (!decompressor->decode(src, srcLength, dst, width, height)) {
+    if (!decompressor->decode(src, srcLength, width, height, bands, left, columns)) {
         t_decompressor.reset();
         return 0;
     }

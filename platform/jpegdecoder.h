@@ -1,11 +1,32 @@
 #pragma once
 
+#include <cstddef>
+
 // JPEG decoder of the capture path, backed by libjpeg-turbo.
 //
 // Pixels come out as 3 bytes each in B, G, R order, top row first, rows without gaps: the order the
 // virtual camera converts from in one pass (libyuv calls it RGB24). Every frame gets a fresh decoder
 // object; the libjpeg decompressor behind it is kept per thread, so a decoder costs nothing to make,
 // and replaced after every failed decode, so a failure never reaches into a later frame.
+// Where a banded decode puts its rows, and what it does with each band while the band is in cache.
+class JpegBands
+{
+public:
+    struct Band
+    {
+        int rows = 0;                 // at least 1
+        unsigned char *first = nullptr; // where the band's first row goes; null: rows not needed
+        std::ptrdiff_t stride = 0;    // from one row to the next; negative puts the rows bottom up
+    };
+    // The band that starts at row top of the picture.
+    virtual Band next(int top) = 0;
+    // The band from next(top) has been written, its rows cut to the picture's last.
+    virtual void done(int top, const Band &band) = 0;
+
+protected:
+    ~JpegBands() = default;
+};
+
 class JpegDecoder
 {
 public:
@@ -23,4 +44,11 @@ public:
     // its scan decodes what it has (libjpeg fills the rest) and counts as success. Any fatal error
     // fails, whatever libjpeg warned about before it; dst may then hold part of a picture.
     int decode(const unsigned char *src, unsigned long srcLength, unsigned char *dst, int width, int height);
+
+    // The same decode, band by band from the top: each band goes where bands.next() says and is handed
+    // to bands.done() before the next one is decoded. On failure the bands handed over so far may
+    // have been written. With columns > 0, only columns left .. left + columns - 1 of each row are
+    // sure to be written (as a whole decode gives them): the others cost next to nothing.
+    int decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands,
+               int left = 0, int columns = 0);
 };

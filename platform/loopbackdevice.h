@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -7,6 +9,7 @@
 //   loopbackdiscovery_linux.cpp  which /dev/videoN nodes are loopback devices, in the order to try them
 //   loopbackformat_linux.cpp     whether a device is free for this writer, and its format and frame rate
 //   loopbackhandback_linux.cpp   the work-around that lets v4l2loopback 0.12.7 take the next writer
+//   loopbackstream_linux.cpp     streaming output into the device's own buffers
 
 inline constexpr char kLoopbackLoadHint[] =
     "sudo modprobe v4l2loopback exclusive_caps=1 card_label=\"Lumo Webcam\"";
@@ -65,3 +68,38 @@ void announceFrameRate(int fd, int framesPerSecond);
 
 // To be called once the device is claimed, so that the device takes another writer after this one.
 void handBackOnClose(int fd);
+
+// A claimed device's own frame buffers, mapped into this process (streaming output with mmap
+// buffers): a frame is made in place and queued, without the copy of write(). They are let go before
+// the device is closed.
+class LoopbackBuffers
+{
+public:
+    LoopbackBuffers() = default;
+    ~LoopbackBuffers();
+    LoopbackBuffers(const LoopbackBuffers &) = delete;
+    LoopbackBuffers &operator=(const LoopbackBuffers &) = delete;
+
+    // Maps the buffers of the device open on fd, each frameBytes at least, and starts streaming. False
+    // when the device refuses or gives fewer than two, and then nothing is left mapped.
+    bool start(int fd, std::size_t frameBytes);
+    bool streaming() const { return m_count != 0; }
+    // The buffer for the next frame: the one readers will not take before it is queued.
+    std::uint8_t *next() const { return m_maps[m_next].data; }
+    // Hands the buffer from next() to the readers as the newest frame.
+    bool queue();
+    void stop();
+
+private:
+    static constexpr unsigned kCount = 2;
+    struct Map
+    {
+        std::uint8_t *data = nullptr;
+        std::size_t length = 0;
+    };
+    Map m_maps[kCount];
+    unsigned m_count = 0;
+    unsigned m_next = 0;
+    int m_fd = -1;
+    std::size_t m_frameBytes = 0;
+};

@@ -30,6 +30,13 @@ void filter_wrapper_write_frame_data(const unsigned char *data, int length)
     camera.writer.writeFrame(data, length);
 }
 
+void filter_wrapper_write_picture(const YuyvPicture &picture)
+{
+    ProcessCamera &camera = processCamera();
+    const std::lock_guard lock(camera.mutex);
+    camera.writer.writeFrame(picture);
+}
+
 void filter_wrapper_close()
 {
     ProcessCamera &camera = processCamera();

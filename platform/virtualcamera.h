@@ -26,6 +26,11 @@ int filter_wrapper_open(int width, int height);
 // Converts one frame (length = width * height * 3 bytes) to YUYV and writes it whole.
 void filter_wrapper_write_frame_data(const unsigned char *data, int length);
 
+class YuyvPicture;
+// The same for a picture of the size given to filter_wrapper_open() that converts itself, straight
+// into the camera's frame.
+void filter_wrapper_write_picture(const YuyvPicture &picture);
+
 // Ends the current connection's use of the camera.
 void filter_wrapper_close();
 

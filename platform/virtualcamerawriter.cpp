@@ -122,7 +122,8 @@ bool VirtualCameraWriter::openSink(int width, int height, const std::string &con
         release();
         return false;
     }
-    m_yuyv.resize(static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
+    // A device that streams takes frames in its own buffers.
+    m_yuyv.resize(m_buffers.streaming() ? 0 : static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
     if (m_sink == Sink::Device && !forStill) {
         if (m_frameWidth != evenWidth || m_frameHeight != height)
             reportOnce("Lumo Webcam: " + m_path + " is held at " + sizeText(m_frameWidth, m_frameHeight)
@@ -244,7 +245,10 @@ LoopbackClaim VirtualCameraWriter::claimDevice(UniqueFd fd, std::string &error)
     const LoopbackClaim claim = claimLoopback(fd.get(), width, height, m_framesPerSecond, error);
     if (claim != LoopbackClaim::Taken)
         return claim;
-    handBackOnClose(fd.get());
+    // The device's own buffers where it takes streaming output; write() where it does not, and then
+    // streaming is started anyway, so that the device is handed back on close.
+    if (!m_buffers.start(fd.get(), static_cast<std::size_t>(width) * 2 * static_cast<std::size_t>(height)))
+        handBackOnClose(fd.get());
     m_device = std::move(fd);
     m_sink = Sink::Device;
     m_frameWidth = m_deviceWidth = width;
@@ -252,11 +256,53 @@ LoopbackClaim VirtualCameraWriter::claimDevice(UniqueFd fd, std::string &error)
     return claim;
 }
 
+namespace {
+
+// Pixels that are there already.
+class BgrPicture final : public YuyvPicture
+{
+public:
+    BgrPicture(const std::uint8_t *bgr, int width, int height)
+        : m_bgr(bgr)
+        , m_width(width)
+        , m_height(height)
+    {
+    }
+    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const override
+    {
+        bgrToYuyv(m_bgr, std::ptrdiff_t(m_width) * 3, m_width, m_height, yuyv, stride);
+    }
+    const std::uint8_t *bgr() const override { return m_bgr; }
+
+private:
+    const std::uint8_t *m_bgr;
+    int m_width;
+    int m_height;
+};
+
+} // namespace
+
 void VirtualCameraWriter::writeFrame(const unsigned char *bgr, int length)
 {
-    if (!m_inUse || !bgr || length != m_width * m_height * 3 || !readyToWrite())
+    if (bgr && length == m_width * m_height * 3)
+        writeFrame(BgrPicture(bgr, m_width, m_height));
+}
+
+void VirtualCameraWriter::writeFrame(const YuyvPicture &picture)
+{
+    if (!m_inUse || !readyToWrite())
         return;
-    m_fitter.fit(bgr, m_width, m_height, m_yuyv.data(), m_frameWidth, m_frameHeight);
+    // A picture of the frame's size (after an odd last column is dropped) converts itself straight
+    // into the frame; any other is fitted from its pixels.
+    const bool sameSize = (m_width & ~1) == m_frameWidth && m_height == m_frameHeight;
+    const std::uint8_t *bgr = sameSize ? nullptr : picture.bgr();
+    if (!sameSize && !bgr)
+        return;
+    std::uint8_t *frame = frameBuffer();
+    if (sameSize)
+        picture.toYuyv(frame, std::ptrdiff_t(m_frameWidth) * 2);
+    else
+        m_fitter.fit(bgr, m_width, m_height, frame, m_frameWidth, m_frameHeight);
     if (!writeYuyv() || m_sink != Sink::Device)
         return;
     const std::optional<int> rate = m_rate.frameAt(FrameRateMeter::Clock::now());
@@ -271,7 +317,7 @@ void VirtualCameraWriter::writeStill(const std::uint8_t *bgr, int width, int hei
     if (m_inUse || !bgr || width <= 0 || height <= 0 || (m_sink == Sink::Raw && !m_raw.isFifo())
         || !readyToWrite())
         return;
-    m_fitter.fit(bgr, width, height, m_yuyv.data(), m_frameWidth, m_frameHeight);
+    m_fitter.fit(bgr, width, height, frameBuffer(), m_frameWidth, m_frameHeight);
     writeYuyv();
 }
 
@@ -293,12 +339,22 @@ bool VirtualCameraWriter::readyToWrite()
     return true;
 }
 
+std::uint8_t *VirtualCameraWriter::frameBuffer()
+{
+    return m_buffers.streaming() ? m_buffers.next() : m_yuyv.data();
+}
+
 bool VirtualCameraWriter::writeYuyv()
 {
     // A FIFO's reader went away: the sink waits for the next one. A device or file that failed: the
     // rest of this connection's frames go nowhere, and the next open starts afresh.
-    const bool written = m_sink == Sink::Raw ? m_raw.write(m_yuyv.data(), m_yuyv.size())
-                                             : writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size());
+    bool written = false;
+    if (m_sink == Sink::Raw)
+        written = m_raw.write(m_yuyv.data(), m_yuyv.size());
+    else if (m_buffers.streaming())
+        written = m_buffers.queue();
+    else
+        written = writeAll(m_device.get(), m_yuyv.data(), m_yuyv.size());
     if (!written && !(m_sink == Sink::Raw && m_raw.isFifo()))
         release();
     return written;
@@ -325,6 +381,7 @@ void VirtualCameraWriter::setHeld(bool held)
 
 void VirtualCameraWriter::release()
 {
+    m_buffers.stop(); // unmapped before the device is closed
     m_device.reset();
     m_raw.close();
     m_sink = Sink::None;

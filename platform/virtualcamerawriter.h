@@ -12,9 +12,10 @@
 #include <vector>
 
 // The writer behind virtualcamera.h: it chooses the device as described there, with the path given to
-// open() in the place of LUMO_VIRTUAL_CAMERA, converts each frame to YUYV and writes it whole to the
-// v4l2loopback device, or to the regular file or FIFO that the path names. Failures are reported in
-// one line on standard error, once for a failure that repeats.
+// open() in the place of LUMO_VIRTUAL_CAMERA, and converts each frame to YUYV: straight into one of the
+// v4l2loopback device's own buffers, which it then queues (streaming output), or, where the device
+// refuses streaming, and for the regular file or FIFO that the path names, into a buffer that it
+// writes whole. Failures are reported in one line on standard error, once for a failure that repeats.
 //
 // A device stays open from one connection to the next. A connection of another size sets the device
 // to its size when it is free; when a reader holds the device at the old size, the frames are fitted
@@ -34,6 +35,8 @@ public:
     // Converts one frame (length = width * height * 3 bytes) to YUYV and writes it whole; a frame of
     // any other length is ignored.
     void writeFrame(const unsigned char *bgr, int length);
+    // The same for a picture of the connection's size that converts itself.
+    void writeFrame(const YuyvPicture &picture);
     // Ends the connection's use of the camera.
     void close();
 
@@ -63,10 +66,12 @@ private:
     bool openLoopback();
     LoopbackClaim claimDevice(UniqueFd fd, std::string &error);
     bool readyToWrite();
+    std::uint8_t *frameBuffer();
     bool writeYuyv();
     void release();
 
     UniqueFd m_device;
+    LoopbackBuffers m_buffers; // the device's own, while it streams
     RawVideoSink m_raw;
     Sink m_sink = Sink::None;
     std::string m_path;      // the device or file written to

@@ -20,6 +20,12 @@ constexpr int stripBytes = 12 * 1024;
 
 void bgrToYuyv(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuyv)
 {
+    bgrToYuyv(bgr, std::ptrdiff_t(width) * 3, width, height, yuyv, std::ptrdiff_t(width & ~1) * 2);
+}
+
+void bgrToYuyv(const std::uint8_t *bgr, std::ptrdiff_t bgrStride, int width, int height, std::uint8_t *yuyv,
+               std::ptrdiff_t yuyvStride)
+{
     const int evenWidth = width & ~1;
     if (!bgr || !yuyv || evenWidth <= 0 || height <= 0)
         return;
@@ -32,16 +38,12 @@ void bgrToYuyv(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuy
     if (argb.size() < needed)
         argb.resize(needed);
 
-    const int bgrStride = width * 3;
-    const int yuyvStride = evenWidth * 2;
     for (int row = 0; row < height; row += stripRows) {
         const int rows = std::min(stripRows, height - row);
         // libyuv's "RGB24" is B, G, R in memory, the decoder's order. An odd width's last column
         // is left out here by converting only evenWidth pixels of each row.
-        libyuv::RGB24ToARGB(bgr + static_cast<std::ptrdiff_t>(row) * bgrStride, bgrStride, argb.data(), argbStride,
-                            evenWidth, rows);
-        libyuv::ARGBToYUY2(argb.data(), argbStride, yuyv + static_cast<std::ptrdiff_t>(row) * yuyvStride, yuyvStride,
-                           evenWidth, rows);
+        libyuv::RGB24ToARGB(bgr + row * bgrStride, int(bgrStride), argb.data(), argbStride, evenWidth, rows);
+        libyuv::ARGBToYUY2(argb.data(), argbStride, yuyv + row * yuyvStride, int(yuyvStride), evenWidth, rows);
     }
 }
 
@@ -65,10 +67,8 @@ FittedRect fitInto(int width, int height, int frameWidth, int frameHeight)
     return rect;
 }
 
-namespace {
-
 // Limited-range black, as many pixel pairs as the widest frame has.
-void fillBlack(std::uint8_t *yuyv, int pixels)
+void fillYuyvBlack(std::uint8_t *yuyv, int pixels)
 {
     static const std::vector<std::uint8_t> black = [] {
         std::vector<std::uint8_t> row(static_cast<std::size_t>(8192) * 2);
@@ -85,8 +85,6 @@ void fillBlack(std::uint8_t *yuyv, int pixels)
     }
 }
 
-} // namespace
-
 void YuyvFitter::fit(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuyv, int frameWidth,
                      int frameHeight)
 {
@@ -101,10 +99,10 @@ void YuyvFitter::fit(const std::uint8_t *bgr, int width, int height, std::uint8_
     for (int row = 0; row < frameHeight; ++row) {
         std::uint8_t *line = yuyv + static_cast<std::ptrdiff_t>(row) * stride;
         if (row < rect.y || row >= rect.y + rect.height) {
-            fillBlack(line, frameWidth);
+            fillYuyvBlack(line, frameWidth);
         } else {
-            fillBlack(line, rect.x);
-            fillBlack(line + (rect.x + rect.width) * 2, frameWidth - rect.x - rect.width);
+            fillYuyvBlack(line, rect.x);
+            fillYuyvBlack(line + (rect.x + rect.width) * 2, frameWidth - rect.x - rect.width);
         }
     }
 

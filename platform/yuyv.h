@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -7,6 +8,29 @@
 // range, the format every common webcam consumer accepts. YUYV pairs pixels, so an odd width loses its
 // last column: dst holds (width & ~1) * 2 bytes per row, height rows.
 void bgrToYuyv(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuyv);
+
+// The same for rows that lie bgrStride and yuyvStride bytes apart (either may be negative), such as a
+// strip of columns of a larger picture. Each pixel pair converts alone, so a picture converted strip by
+// strip, from even columns, gives the same bytes as converted whole.
+void bgrToYuyv(const std::uint8_t *bgr, std::ptrdiff_t bgrStride, int width, int height, std::uint8_t *yuyv,
+               std::ptrdiff_t yuyvStride);
+
+// Black (as bgrToYuyv makes it of black pixels) for pixels pixels from yuyv on, pixels even.
+void fillYuyvBlack(std::uint8_t *yuyv, int pixels);
+
+// A picture that writes itself into a YUYV frame of its own size, so that it can be made straight into
+// the camera's frame, without a B, G, R copy of it in between.
+class YuyvPicture
+{
+public:
+    // Writes the picture as bgrToYuyv() would, into rows stride bytes apart.
+    virtual void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const = 0;
+    // The picture as B, G, R pixels, for fitting it into a frame of another size; null when it has none.
+    virtual const std::uint8_t *bgr() const = 0;
+
+protected:
+    ~YuyvPicture() = default;
+};
 
 // Where a picture of width x height lands when it is fitted into a frame: as large as the frame
 // allows with its aspect kept, centred, an even number of pixels wide from an even column.

@@ -21,14 +21,29 @@ QImage PreviewFeed::takeNewest()
     return image;
 }
 
+namespace {
+
+// A whole-number step keeps the copy to one read per output pixel, with no filtering: the widget
+// smooths when it paints.
+int stepFor(int width, int height)
+{
+    return std::max({1, (width + PreviewFeed::kMaxWidth - 1) / PreviewFeed::kMaxWidth,
+                     (height + PreviewFeed::kMaxHeight - 1) / PreviewFeed::kMaxHeight});
+}
+
+QImage copyFor(int width, int height, int step)
+{
+    return QImage(std::max(1, width / step), std::max(1, height / step), QImage::Format_BGR888);
+}
+
+} // namespace
+
 QImage PreviewFeed::downscaled(const unsigned char *bgr, int width, int height)
 {
-    // A whole-number step keeps the copy to one read per output pixel, with no filtering: the widget
-    // smooths when it paints.
-    const int step = std::max({1, (width + kMaxWidth - 1) / kMaxWidth, (height + kMaxHeight - 1) / kMaxHeight});
-    const int outWidth = std::max(1, width / step);
-    const int outHeight = std::max(1, height / step);
-    QImage image(outWidth, outHeight, QImage::Format_BGR888);
+    const int step = stepFor(width, height);
+    QImage image = copyFor(width, height, step);
+    const int outWidth = image.width();
+    const int outHeight = image.height();
     if (image.isNull())
         return image;
     const std::ptrdiff_t srcStride = static_cast<std::ptrdiff_t>(width) * 3;
@@ -52,21 +67,42 @@ void PreviewFeed::onConnectionStarted()
 {
     m_frames = 0;
     m_lastCopy = {};
+    m_copy = QImage();
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_newest = QImage();
+}
+
+void PreviewFeed::onFrameReceived(VideoFrame &frame)
+{
+    if (!m_enabled)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    // In nanoseconds: a second divided in whole seconds is none, and every frame would be copied.
+    if (now - m_lastCopy < std::chrono::nanoseconds(std::chrono::seconds(1)) / kMaxUpdatesPerSecond)
+        return;
+    m_lastCopy = now;
+    // The camera makes its picture band by band from the JPEG; the copy is taken from the bands on the
+    // way, where asking for the frame's pixels afterwards would decode it a second time.
+    const int step = stepFor(frame.width(), frame.height());
+    m_copy = copyFor(frame.width(), frame.height(), step);
+    if (!m_copy.isNull())
+        frame.keepSample(m_copy.bits(), m_copy.bytesPerLine(), step);
 }
 
 bool PreviewFeed::onFrameWritten(const VideoFrame &frame, std::chrono::nanoseconds)
 {
     ++m_frames;
-    if (!m_enabled || !frame.data())
+    if (m_copy.isNull())
         return true;
-    const auto now = std::chrono::steady_clock::now();
-    // In nanoseconds: a second divided in whole seconds is none, and every frame would be copied.
-    if (now - m_lastCopy < std::chrono::nanoseconds(std::chrono::seconds(1)) / kMaxUpdatesPerSecond)
-        return true;
-    m_lastCopy = now;
-    QImage image = downscaled(frame.data(), frame.width(), frame.height());
+    QImage image;
+    image.swap(m_copy);
+    if (!frame.hasSample()) {
+        // The camera took the frame's pixels, or there is no camera: the copy comes from the pixels.
+        const unsigned char *bgr = frame.data();
+        if (!bgr)
+            return true;
+        image = downscaled(bgr, frame.width(), frame.height());
+    }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_newest.swap(image);

@@ -13,7 +13,9 @@
 //
 // The capture thread copies at most kMaxUpdatesPerSecond frames a second, subsampled to fit
 // kMaxWidth x kMaxHeight, into one slot that keeps only the newest copy, and signals newFrame() only
-// when the GUI thread has taken the previous one. A GUI thread that stalls therefore queues nothing
+// when the GUI thread has taken the previous one. The copy is asked of the frame as it arrives and made
+// with the camera's picture, from its bands; only when the camera made none from the JPEG is it taken
+// from the frame's pixels. A GUI thread that stalls therefore queues nothing
 // and costs the capture thread no more than the copies themselves. Frame counting runs while the
 // preview is off too, for the frame rate shown beside the status.
 class PreviewFeed : public QObject, public FrameObserver
@@ -41,6 +43,7 @@ public:
     static QImage downscaled(const unsigned char *bgr, int width, int height);
 
     void onConnectionStarted() override;
+    void onFrameReceived(VideoFrame &frame) override;
     bool onFrameWritten(const VideoFrame &frame, std::chrono::nanoseconds latency) override;
 
 signals:
@@ -52,6 +55,7 @@ private:
     std::atomic<bool> m_signalPending{false};
     std::atomic<long long> m_frames{0};
     std::chrono::steady_clock::time_point m_lastCopy{}; // capture thread only
+    QImage m_copy; // capture thread only: the copy asked of the frame in hand
     std::mutex m_mutex;
     QImage m_newest; // guarded by m_mutex
 };

@@ -3,6 +3,7 @@
 #include "referencetransforms.h"
 #include "testpicture.h"
 #include "videoframe.h"
+#include "yuyv.h"
 
 #include <QSize>
 #include <QTest>
@@ -51,6 +52,27 @@ long long firstDifference(const Bytes &actual, const Bytes &expected)
     return mismatch.first == actual.end() ? -1 : mismatch.first - actual.begin();
 }
 
+// Rows of every size with every mirror and turn, in columns width, height, mirror, upsideDown, turns.
+void addTransformRows(const QList<QSize> &sizes)
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<bool>("upsideDown");
+    QTest::addColumn<int>("turns");
+    for (const QSize &size : sizes) {
+        for (int flips = 0; flips < 4; ++flips) {
+            for (int turns = 0; turns <= 3; ++turns) {
+                const bool mirror = flips & 1;
+                const bool upsideDown = flips & 2;
+                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
+                              upsideDown ? "upside-down " : "", turns)
+                    << size.width() << size.height() << mirror << upsideDown << turns;
+            }
+        }
+    }
+}
+
 bool isBlack(const unsigned char *pixel)
 {
     return pixel[0] == 0 && pixel[1] == 0 && pixel[2] == 0;
@@ -79,6 +101,10 @@ private slots:
     void otherTurnValuesChangeNothing_data();
     void otherTurnValuesChangeNothing();
     void flipHorizontalOfWidthThreeSwapsTheOuterColumns();
+    void bandedDecodeMatchesTheWholeFrameRoute_data();
+    void bandedDecodeMatchesTheWholeFrameRoute();
+    void failedDecodeGivesTheCameraBlack_data() { failedDecodeGivesABlackFrame_data(); }
+    void failedDecodeGivesTheCameraBlack();
 };
 
 void TestVideoFrame::decodesAJpegOfItsOwnSize()
@@ -211,28 +237,13 @@ void TestVideoFrame::onlySaneSizesGetAPixelBuffer()
 
 void TestVideoFrame::transformsMatchThePlainAlgorithm_data()
 {
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<bool>("mirror");
-    QTest::addColumn<bool>("upsideDown");
-    QTest::addColumn<int>("turns");
 
     // One-pixel lines, tiny odd and even pictures, sides at and just past the turn's tile edge (32),
     // the common camera sizes and their odd neighbours in both orientations.
     const QList<QSize> sizes = {{1, 1},   {1, 9},   {9, 1},    {2, 3},    {3, 2},    {7, 5},    {5, 7},
                                 {32, 32}, {33, 17}, {65, 33},  {640, 480}, {641, 480}, {480, 641}, {480, 640},
                                 {481, 481}};
-    for (const QSize &size : sizes) {
-        for (int flips = 0; flips < 4; ++flips) {
-            for (int turns = 0; turns <= 3; ++turns) {
-                const bool mirror = flips & 1;
-                const bool upsideDown = flips & 2;
-                QTest::addRow("%dx%d %s%sturns %d", size.width(), size.height(), mirror ? "mirror " : "",
-                              upsideDown ? "upside-down " : "", turns)
-                    << size.width() << size.height() << mirror << upsideDown << turns;
-            }
-        }
-    }
+    addTransformRows(sizes);
 }
 
 void TestVideoFrame::transformsMatchThePlainAlgorithm()
@@ -392,6 +403,83 @@ void TestVideoFrame::flipHorizontalOfWidthThreeSwapsTheOuterColumns()
         QCOMPARE(std::memcmp(row + 3, old + 3, 3), 0);
         QCOMPARE(std::memcmp(row + 6, old, 3), 0);
     }
+}
+
+void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute_data()
+{
+
+    // One pixel, tiny odd pictures, and pictures of several bands and strips (64 rows or columns each)
+    // whose square sits at an even or an odd column, in both orientations.
+    const QList<QSize> sizes = {{1, 1},    {2, 3},    {7, 5},     {5, 7},     {33, 17}, {200, 150},
+                                {202, 150}, {150, 201}, {129, 129}, {643, 480}, {360, 643}};
+    addTransformRows(sizes);
+}
+
+void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(bool, mirror);
+    QFETCH(bool, upsideDown);
+    QFETCH(int, turns);
+    // Noise through the JPEG: nearly every pixel differs from its neighbours, so a misplaced one shows.
+    const Bytes noise = makeNoisePicture(width, height, 3);
+    const Bytes jpeg = encodeJpeg(noise.data(), width, height);
+    const int yuyvStride = (width & ~1) * 2;
+
+    // The whole-frame route: the picture decoded, transformed, then converted.
+    VideoFrame whole(jpeg.data(), int(jpeg.size()), width, height);
+    QVERIFY(whole.isDecoded());
+    whole.transform(mirror, upsideDown, turns);
+    const Bytes pixels = pixelsOf(whole);
+    Bytes yuyv(std::size_t(yuyvStride) * height);
+    bgrToYuyv(pixels.data(), width, height, yuyv.data());
+
+    // Banded into the camera's frame, over whatever it held, with a sample of it for the preview, taken
+    // at every step-th pixel into rows with a gap; then banded into the frame's own pixels.
+    VideoFrame banded(jpeg.data(), int(jpeg.size()), width, height);
+    const int step = 1 + (width + height) % 3;
+    const int sampleWidth = std::max(1, width / step);
+    const int sampleHeight = std::max(1, height / step);
+    const std::size_t sampleStride = std::size_t(sampleWidth) * 3 + 1;
+    Bytes sample(sampleStride * sampleHeight, 0x5a);
+    banded.keepSample(sample.data(), std::ptrdiff_t(sampleStride), step);
+    banded.transform(mirror, upsideDown, turns);
+    Bytes camera(yuyv.size(), 0x5a);
+    banded.toYuyv(camera.data(), yuyvStride);
+    QCOMPARE(firstDifference(camera, yuyv), -1);
+    QVERIFY(banded.hasSample());
+    // The sample is the picture's pixels, except a last odd column, which the camera leaves out: black.
+    Bytes expected(sample.size(), 0x5a);
+    for (int y = 0; y < sampleHeight; ++y) {
+        for (int x = 0; x < sampleWidth; ++x) {
+            unsigned char *to = expected.data() + y * sampleStride + x * 3;
+            if (x * step < (width & ~1))
+                std::memcpy(to, pixels.data() + (std::size_t(y) * step * width + std::size_t(x) * step) * 3, 3);
+            else
+                std::memset(to, 0, 3);
+        }
+    }
+    QCOMPARE(firstDifference(sample, expected), -1);
+    QCOMPARE(firstDifference(pixelsOf(banded), pixels), -1);
+}
+
+void TestVideoFrame::failedDecodeGivesTheCameraBlack()
+{
+    QFETCH(Bytes, jpeg);
+    QFETCH(int, length);
+
+    VideoFrame frame(jpeg.empty() ? nullptr : jpeg.data(), length, 64, 48);
+    Bytes sample(32 * 24 * 3, 0x5a);
+    frame.keepSample(sample.data(), 32 * 3, 2);
+    Bytes camera(64 * 48 * 2, 0x5a);
+    frame.toYuyv(camera.data(), 64 * 2);
+    Bytes expected(camera.size());
+    const Bytes zeros(64 * 48 * 3, 0);
+    bgrToYuyv(zeros.data(), 64, 48, expected.data());
+    QCOMPARE(firstDifference(camera, expected), -1);
+    QCOMPARE(firstDifference(sample, Bytes(sample.size(), 0)), -1);
+    QVERIFY(!frame.isDecoded());
 }
 
 QTEST_APPLESS_MAIN(TestVideoFrame)

@@ -145,6 +145,20 @@ int descriptorsOn(const std::string &device)
     return count;
 }
 
+// Whether this process has the device's own buffers mapped: frames are made in them, not written.
+bool mapsDevice(const std::string &device)
+{
+    std::FILE *maps = std::fopen("/proc/self/maps", "r");
+    if (!maps)
+        return false;
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, maps))
+        found = std::strstr(line, device.c_str()) != nullptr;
+    std::fclose(maps);
+    return found;
+}
+
 // One writer process: a connection per session, each held until the main process reports that
 // its reader is done (one status byte on fromMain).
 int writerProcess(const std::string &device, const std::vector<Session> &sessions, int toMain, int fromMain)
@@ -163,6 +177,8 @@ int writerProcess(const std::string &device, const std::vector<Session> &session
         };
         writeNext();
         writeNext();
+        if (!mapsDevice(device))
+            return fail("writer", "the frames do not go into the device's own buffers");
         const char go = 1;
         if (::write(toMain, &go, 1) != 1)
             return fail("writer", "cannot reach the main process");

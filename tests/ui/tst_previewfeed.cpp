@@ -13,13 +13,19 @@
 
 namespace {
 
-// Hands the feed the test picture `variant` as the capture thread would, from a thread of its own.
-void writeOnAnotherThread(PreviewFeed &feed, int variant)
+// Hands the feed the test picture `variant` as the capture thread would, from a thread of its own,
+// into a camera that makes its picture from the JPEG, or without a camera.
+void writeOnAnotherThread(PreviewFeed &feed, int variant, bool camera = true)
 {
-    std::thread([&feed, variant] {
+    std::thread([&feed, variant, camera] {
         const std::vector<std::uint8_t> bgr = makeTestPicture(64, 48, variant);
         const std::vector<unsigned char> jpeg = encodeJpeg(bgr.data(), 64, 48, 95);
         VideoFrame frame(jpeg.data(), int(jpeg.size()), 64, 48);
+        feed.onFrameReceived(frame);
+        if (camera) {
+            std::vector<unsigned char> yuyv(64 * 48 * 2);
+            frame.toYuyv(yuyv.data(), 64 * 2);
+        }
         feed.onFrameWritten(frame, {});
     }).join();
 }
@@ -84,9 +90,12 @@ void TestPreviewFeed::stalledReceiverGetsOneSignalAndTheNewestCopy()
     // The last frame's picture, not the first's.
     const std::vector<std::uint8_t> last = makeTestPicture(64, 48, 3);
     QVERIFY(std::abs(int(newest.constScanLine(10)[30]) - int(last[(10 * 64 + 10) * 3])) < 12);
-    // Frames closer together than that: only the first is copied.
-    writeOnAnotherThread(feed, 1);
-    QVERIFY(!feed.takeNewest().isNull());
+    // Frames closer together than that: only the first is copied; without a camera, from its pixels.
+    writeOnAnotherThread(feed, 1, false);
+    const QImage fromPixels = feed.takeNewest();
+    QVERIFY(!fromPixels.isNull());
+    const std::vector<std::uint8_t> second = makeTestPicture(64, 48, 1);
+    QVERIFY(std::abs(int(fromPixels.constScanLine(10)[30]) - int(second[(10 * 64 + 10) * 3])) < 12);
     writeOnAnotherThread(feed, 2);
     QVERIFY(feed.takeNewest().isNull());
     // Off: counted, not copied.
