@@ -1,0 +1,265 @@
+#include "bandeddecode.h"
+
+#include "bgrmirror.h"
+#include "jpegdecoder.h"
+#include "yuyv.h"
+
+#include <algorithm>
+
+namespace FramePixels {
+
+namespace {
+
+// Rows of decoded pixels per band: at 1280x720 a band of 240 kB stays in the 1 MiB L2 cache while it is
+// mirrored, turned and converted, and a band turned into 64 columns fills whole 64-byte cache lines
+// of the output (64 pixels of 3 bytes are three lines).
+constexpr int kBandRows = 64;
+
+// A decode with mirrors and no turn: each band lands on its mirrored rows. The frame's pixels take
+// the decoder's rows directly unless they are mirrored left-right; the camera's rows are converted
+// from each band.
+class MirroredBands final : public JpegBands
+{
+public:
+    MirroredBands(int width, int height, bool mirrorX, bool mirrorY, Output output)
+        : m_width(width)
+        , m_height(height)
+        , m_rowBytes(static_cast<std::ptrdiff_t>(width) * static_cast<std::ptrdiff_t>(kPixelBytes))
+        , m_mirrorX(mirrorX)
+        , m_mirrorY(mirrorY)
+        , m_output(output)
+    {
+    }
+
+    Band next(int top) override
+    {
+        if (m_output.bgr && !m_mirrorX)
+            return Band{m_height - top, m_output.bgr + landingRow(top) * m_rowBytes, step(m_rowBytes)};
+        return Band{kBandRows, scratch(std::size_t(m_rowBytes) * kBandRows, Scratch::Band), m_rowBytes};
+    }
+
+    void done(int top, const Band &band) override
+    {
+        if (m_output.bgr && !m_mirrorX)
+            return;
+        if (m_output.sample.pixels)
+            sample(top, band);
+        const unsigned char *rows = band.first;
+        if (m_mirrorX) {
+            unsigned char *mirrored = m_output.bgr ? m_output.bgr + landingRow(top) * m_rowBytes
+                                                   : scratch(std::size_t(m_rowBytes) * kBandRows, Scratch::MirroredBand);
+            const std::ptrdiff_t stride = m_output.bgr ? step(m_rowBytes) : m_rowBytes;
+            mirrorBgrRows(rows, m_rowBytes, mirrored, stride, m_width, band.rows);
+            if (m_output.bgr)
+                return;
+            rows = mirrored;
+        }
+        bgrToYuyv(rows, m_rowBytes, m_width, band.rows, m_output.yuyv + landingRow(top) * m_output.yuyvStride,
+                  step(m_output.yuyvStride));
+    }
+
+private:
+    void sample(int top, const Band &band) const
+    {
+        const Sample &sample = m_output.sample;
+        for (int r = 0; r < band.rows; ++r) {
+            unsigned char *dst = sample.row(int(landingRow(top + r)));
+            if (!dst)
+                continue;
+            // Sampled column i is picture column first + i * step of the band's unmirrored row.
+            const unsigned char *src = band.first + r * band.stride;
+            const std::ptrdiff_t first = m_mirrorX ? m_width - 1 : 0;
+            const std::ptrdiff_t step = m_mirrorX ? -sample.step : sample.step;
+            const int shown = std::min(sample.width, (sample.shownWidth + sample.step - 1) / sample.step);
+            for (int i = 0; i < shown; ++i)
+                std::memcpy(dst + i * kPixelBytes, src + (first + i * step) * std::ptrdiff_t(kPixelBytes), kPixelBytes);
+            std::memset(dst + shown * kPixelBytes, 0, std::size_t(sample.width - shown) * kPixelBytes);
+        }
+    }
+
+    std::ptrdiff_t landingRow(int y) const { return m_mirrorY ? m_height - 1 - y : y; }
+    std::ptrdiff_t step(std::ptrdiff_t stride) const { return m_mirrorY ? -stride : stride; }
+
+    int m_width;
+    int m_height;
+    std::ptrdiff_t m_rowBytes;
+    bool m_mirrorX;
+    bool m_mirrorY;
+    Output m_output;
+};
+
+// A decode with a quarter turn: each band of picture rows becomes a strip of columns of the turned
+// square. Into the frame's pixels the strips go straight; for the camera, each strip is gathered into
+// a strip of scratch that is converted once it is whole. The camera's strips start at even columns,
+// as YUYV pairs do, so a pair is never split between two strips; the column of a pair that falls
+// outside the square is black.
+class TurnedBands final : public JpegBands
+{
+public:
+    TurnedBands(int width, int height, const QuarterTurn &turn, Output output)
+        : m_width(width)
+        , m_height(height)
+        , m_rowBytes(static_cast<std::ptrdiff_t>(width) * static_cast<std::ptrdiff_t>(kPixelBytes))
+        , m_turn(turn)
+        , m_output(output)
+    {
+        // Frame columns first .. end - 1 are made from the picture, in strips of kBandRows columns
+        // from first on; the rest of each frame row is band.
+        if (m_output.bgr) {
+            m_first = turn.dx;
+            m_end = turn.dx + turn.side;
+        } else {
+            m_first = turn.dx & ~1;
+            m_end = std::min((turn.dx + turn.side + 1) & ~1, width & ~1);
+        }
+        // The decode runs from the top row down; the strips come in the order of their picture rows.
+        m_strips = m_end > m_first ? (m_end - m_first + kBandRows - 1) / kBandRows : 0;
+        m_strip = 0;
+        startStrip();
+    }
+
+    // Blackens what lies outside the square: the bands.
+    void fillBands() const
+    {
+        if (m_output.bgr) {
+            m_turn.fillBands(m_output.bgr, m_width, m_height);
+            return;
+        }
+        if (m_output.sample.pixels)
+            m_output.sample.fillBlack();
+        const int evenWidth = m_width & ~1;
+        for (int y = 0; y < m_height; ++y) {
+            unsigned char *row = m_output.yuyv + y * m_output.yuyvStride;
+            if (y < m_turn.dy || y >= m_turn.dy + m_turn.side || m_end <= m_first) {
+                fillYuyvBlack(row, evenWidth);
+            } else {
+                fillYuyvBlack(row, m_first);
+                fillYuyvBlack(row + m_end * 2, evenWidth - m_end);
+            }
+        }
+    }
+
+    Band next(int top) override
+    {
+        unsigned char *band = scratch(std::size_t(m_rowBytes) * kBandRows + kLoadSlack, Scratch::Band);
+        // Rows above and below the square are skipped: libjpeg-turbo still upsamples the square's first
+        // row from the colour samples above it, as in a whole decode.
+        if (m_strip >= m_strips)
+            return Band{m_height - top, nullptr, 0};
+        if (top < m_top)
+            return Band{m_top - top, nullptr, 0};
+        return Band{m_bottom - top, band, m_rowBytes};
+    }
+
+    // The picture columns that the square shows.
+    int left() const { return std::min(m_turn.x0, m_turn.x0 + m_turn.xStep * (m_turn.side - 1)); }
+    int columns() const { return m_turn.side; }
+
+    void done(int top, const Band &band) override
+    {
+        if (m_strip >= m_strips)
+            return;
+        // Square columns of these rows, lowest first, and the band row of the lowest.
+        const int lowest = std::min(m_turn.columnOf(top), m_turn.columnOf(top + band.rows - 1));
+        const int lowestRow = m_turn.y0 + m_turn.yStep * lowest - top;
+        const std::ptrdiff_t pixel = kPixelBytes;
+        gatherBlock(band.first + lowestRow * band.stride + m_turn.x0 * pixel, m_turn.yStep * band.stride,
+                    m_turn.xStep * pixel, band.rows, m_turn.side,
+                    m_target + (m_turn.dx + lowest - m_targetColumn) * pixel, m_targetRowBytes);
+        if (top + band.rows < m_bottom)
+            return;
+        if (m_output.sample.pixels)
+            sampleStrip();
+        if (!m_output.bgr)
+            bgrToYuyv(m_target, m_targetRowBytes, m_stripEnd - m_stripFirst, m_turn.side,
+                      m_output.yuyv + m_turn.dy * m_output.yuyvStride + m_stripFirst * 2, m_output.yuyvStride);
+        ++m_strip;
+        startStrip();
+    }
+
+private:
+    // The whole strip, row by row, so that the sample is written a run of pixels at a time. Its columns
+    // beside the square are black, as in the camera's frame.
+    void sampleStrip() const
+    {
+        const Sample &sample = m_output.sample;
+        const int step = sample.step;
+        const int firstX = (m_stripFirst + step - 1) / step * step;
+        const int endX = std::min(m_stripEnd, sample.width * step);
+        for (int y = (m_turn.dy + step - 1) / step * step; y < m_turn.dy + m_turn.side && y / step < sample.height;
+             y += step) {
+            const unsigned char *src = m_target + std::size_t(y - m_turn.dy) * m_targetRowBytes
+                                       + std::size_t(firstX - m_stripFirst) * kPixelBytes;
+            unsigned char *dst = sample.pixels + (y / step) * sample.stride + (firstX / step) * kPixelBytes;
+            for (int x = firstX; x < endX; x += step, src += step * kPixelBytes, dst += kPixelBytes)
+                std::memcpy(dst, src, kPixelBytes);
+        }
+    }
+
+    // Sets up strip m_strip: its frame columns, the picture rows they come from, and where it is gathered.
+    void startStrip()
+    {
+        if (m_strip >= m_strips)
+            return;
+        // Strip k of the decode's order counts from the left when the square's columns follow the
+        // picture's rows downwards, from the right otherwise.
+        const int k = m_turn.yStep > 0 ? m_strip : m_strips - 1 - m_strip;
+        m_stripFirst = m_first + k * kBandRows;
+        m_stripEnd = std::min(m_stripFirst + kBandRows, m_end);
+        const int firstColumn = std::max(m_stripFirst - m_turn.dx, 0);
+        const int endColumn = std::min(m_stripEnd - m_turn.dx, m_turn.side);
+        const int rowA = m_turn.y0 + m_turn.yStep * firstColumn;
+        const int rowB = m_turn.y0 + m_turn.yStep * (endColumn - 1);
+        m_top = std::min(rowA, rowB);
+        m_bottom = std::max(rowA, rowB) + 1;
+        if (m_output.bgr) {
+            m_target = m_output.bgr + m_turn.dy * m_rowBytes;
+            m_targetColumn = 0;
+            m_targetRowBytes = std::size_t(m_rowBytes);
+            return;
+        }
+        m_targetRowBytes = kBandRows * kPixelBytes;
+        m_target = scratch(m_targetRowBytes * std::size_t(m_turn.side), Scratch::Strip);
+        m_targetColumn = m_stripFirst;
+        // The column of a pair beside the square.
+        for (int column : {m_turn.dx - 1, m_turn.dx + m_turn.side}) {
+            if (column < m_stripFirst || column >= m_stripEnd)
+                continue;
+            for (int j = 0; j < m_turn.side; ++j)
+                std::memset(m_target + j * m_targetRowBytes + (column - m_stripFirst) * kPixelBytes, 0, kPixelBytes);
+        }
+    }
+
+    int m_width;
+    int m_height;
+    std::ptrdiff_t m_rowBytes;
+    QuarterTurn m_turn;
+    Output m_output;
+    int m_first = 0;
+    int m_end = 0;
+    int m_strips = 0;
+    int m_strip = 0;
+    int m_stripFirst = 0;
+    int m_stripEnd = 0;
+    int m_top = 0;    // the strip's picture rows
+    int m_bottom = 0;
+    unsigned char *m_target = nullptr; // where square row 0 of frame column m_targetColumn goes
+    int m_targetColumn = 0;
+    std::size_t m_targetRowBytes = 0;
+};
+
+} // namespace
+
+bool decodeBanded(const unsigned char *jpeg, std::size_t length, int width, int height, bool mirrorX, bool mirrorY,
+                  int turns, const Output &output)
+{
+    if (turns != 0) {
+        TurnedBands bands(width, height, QuarterTurn(width, height, turns == 1, mirrorX, mirrorY), output);
+        bands.fillBands();
+        return JpegDecoder().decode(jpeg, length, width, height, bands, bands.left(), bands.columns()) != 0;
+    }
+    MirroredBands bands(width, height, mirrorX, mirrorY, output);
+    return JpegDecoder().decode(jpeg, length, width, height, bands) != 0;
+}
+
+} // namespace FramePixels
