@@ -1,75 +1,10 @@
 #include "virtualcamerawriter.h"
 
+#include "camerareport.h"
 #include "loopbackdevice.h"
 #include "writeall.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-
-namespace {
-
-const char kReportPrefix[] = "Lumo Webcam: ";
-
-// The last line reported, even when it was not printed again: the reason an open failed.
-std::string &lastReport()
-{
-    static std::string line;
-    return line;
-}
-
-// The one line of standard error the camera may print. A failure that repeats on every
-// connection is reported once; a different one is reported again.
-void reportOnce(const std::string &line)
-{
-    static std::string lastLine;
-    lastReport() = line;
-    if (line == lastLine)
-        return;
-    lastLine = line;
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-// The status of a failed open, from the line that reported it.
-VirtualCameraStatus failedStatus(std::string line)
-{
-    VirtualCameraStatus status;
-    if (line.rfind(kReportPrefix, 0) == 0)
-        line.erase(0, sizeof kReportPrefix - 1);
-    if (line.find(kLoopbackReloadHint) != std::string::npos)
-        status.fix = kLoopbackReloadHint;
-    else if (line.find(kLoopbackLoadHint) != std::string::npos)
-        status.fix = kLoopbackLoadHint;
-    status.problem = line.empty() ? std::string("no camera for this frame size") : line;
-    return status;
-}
-
-void reportConfiguredFailure(const std::string &path, const std::string &why)
-{
-    reportOnce("Lumo Webcam: cannot use virtual camera " + path + " (LUMO_VIRTUAL_CAMERA): " + why);
-}
-
-std::string sizeText(int width, int height)
-{
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
-// Nothing in /dev is made by this program: a path there that does not exist is a mistyped device.
-bool insideDev(const std::string &path)
-{
-    std::error_code error;
-    const std::string normal = std::filesystem::absolute(path, error).lexically_normal().string();
-    return normal.rfind("/dev/", 0) == 0;
-}
-
-const char withoutOutputText[] = " takes no output since a program wrote to it without streaming";
-
-} // namespace
 
 bool VirtualCameraWriter::open(int width, int height, const std::string &configured)
 {
@@ -85,9 +20,9 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
                 && static_cast<long long>(width) * height * 3 <= INT_MAX));
     if (!keep) {
         release();
-        lastReport().clear();
+        CameraReport::last().clear();
         if (!openSink(width, height, configured, false)) {
-            m_status = failedStatus(lastReport());
+            m_status = CameraReport::failedStatus(CameraReport::last());
             return false;
         }
     }
@@ -104,156 +39,6 @@ bool VirtualCameraWriter::open(int width, int height, const std::string &configu
 bool VirtualCameraWriter::openForStill(int width, int height, const std::string &configured)
 {
     return m_sink != Sink::None || openSink(width, height, configured, true);
-}
-
-bool VirtualCameraWriter::openSink(int width, int height, const std::string &configured, bool forStill)
-{
-    const int evenWidth = width & ~1;
-    if (evenWidth <= 0 || height <= 0 || static_cast<long long>(width) * height * 3 > INT_MAX)
-        return false;
-    m_width = width;
-    m_height = height;
-    m_frameWidth = evenWidth;
-    m_frameHeight = height;
-    m_configured = !configured.empty();
-    const int previousWidth = m_deviceWidth;
-    const int previousHeight = m_deviceHeight;
-    if (!(m_configured ? openConfigured(configured, forStill) : openLoopback())) {
-        release();
-        return false;
-    }
-    // A device that streams takes frames in its own buffers.
-    m_yuyv.resize(m_buffers.streaming() ? 0 : static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight);
-    if (m_sink == Sink::Device && !forStill) {
-        if (m_frameWidth != evenWidth || m_frameHeight != height)
-            reportOnce("Lumo Webcam: " + m_path + " is held at " + sizeText(m_frameWidth, m_frameHeight)
-                       + " by a program reading it; the " + sizeText(width, height) + " frames are fitted into it");
-        else if (previousWidth > 0 && (previousWidth != m_frameWidth || previousHeight != m_frameHeight))
-            reportOnce("Lumo Webcam: " + m_path + " set to " + sizeText(m_frameWidth, m_frameHeight));
-    }
-    return true;
-}
-
-bool VirtualCameraWriter::openConfigured(const std::string &path, bool forStill)
-{
-    const auto fail = [&path](const std::string &why) {
-        reportConfiguredFailure(path, why);
-        return false;
-    };
-    m_path = path;
-    struct stat info{};
-    const bool exists = ::stat(path.c_str(), &info) == 0;
-    if (!exists && insideDev(path))
-        return fail(std::strerror(ENOENT));
-    if (exists && S_ISCHR(info.st_mode)) {
-        UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (!fd.isOpen())
-            return fail(std::strerror(errno));
-        std::string error;
-        switch (claimDevice(std::move(fd), error)) {
-        case LoopbackClaim::Taken:
-            return true;
-        case LoopbackClaim::Busy:
-            reportOnce("Lumo Webcam: " + path + " (LUMO_VIRTUAL_CAMERA) is in use by another program");
-            return false;
-        case LoopbackClaim::WithoutOutput:
-            return fail(std::string("it") + withoutOutputText + "; reload it with: " + kLoopbackReloadHint);
-        case LoopbackClaim::Failed:
-            return fail(error);
-        }
-    }
-
-    const std::size_t frameBytes = static_cast<std::size_t>(m_frameWidth) * 2 * m_frameHeight;
-    std::string error;
-    if (exists && S_ISFIFO(info.st_mode)) {
-        m_sink = Sink::Raw;
-        // No reader yet is no failure: every frame tries again, and the first one after a reader
-        // came is the first it gets.
-        m_raw.openFifo(path, frameBytes);
-        switch (m_raw.ready(error)) {
-        case RawVideoSink::State::Failed:
-            return fail(error);
-        case RawVideoSink::State::NoReader:
-            reportOnce("Lumo Webcam: waiting for a program to read " + path + " (LUMO_VIRTUAL_CAMERA)");
-            break;
-        case RawVideoSink::State::Ready:
-            break;
-        }
-        return true;
-    }
-    if (forStill)
-        return false;
-    m_sink = Sink::Raw;
-    if (!m_raw.openFile(path, error))
-        return fail(error);
-    return true;
-}
-
-bool VirtualCameraWriter::openLoopback()
-{
-    const std::vector<LoopbackNode> nodes = findLoopbackDevices();
-    if (nodes.empty()) {
-        reportOnce(std::string("Lumo Webcam: no virtual camera found; load one with: ") + kLoopbackLoadHint);
-        return false;
-    }
-    std::string busy;
-    std::string withoutOutput;
-    std::string failure;
-    for (const LoopbackNode &node : nodes) {
-        std::string error;
-        UniqueFd fd(::open(node.path.c_str(), O_RDWR | O_CLOEXEC));
-        LoopbackClaim claim = LoopbackClaim::Failed;
-        if (fd.isOpen())
-            claim = claimDevice(std::move(fd), error);
-        else
-            error = std::strerror(errno);
-        switch (claim) {
-        case LoopbackClaim::Taken:
-            m_path = node.path;
-            m_target = node.name();
-            return true;
-        case LoopbackClaim::Busy:
-            if (busy.empty())
-                busy = node.name();
-            break;
-        case LoopbackClaim::WithoutOutput:
-            if (withoutOutput.empty())
-                withoutOutput = node.name();
-            break;
-        case LoopbackClaim::Failed:
-            if (failure.empty())
-                failure = node.path + ": " + error;
-            break;
-        }
-    }
-    // The device a user looks for first: the one busy with another writer; then one that only a
-    // reload of the module brings back.
-    if (!busy.empty())
-        reportOnce("Lumo Webcam: " + busy + " is in use by another program");
-    else if (!withoutOutput.empty())
-        reportOnce("Lumo Webcam: no free virtual camera; " + withoutOutput + withoutOutputText
-                   + "; reload it with: " + kLoopbackReloadHint);
-    else
-        reportOnce("Lumo Webcam: cannot use virtual camera " + failure);
-    return false;
-}
-
-LoopbackClaim VirtualCameraWriter::claimDevice(UniqueFd fd, std::string &error)
-{
-    int width = m_frameWidth;
-    int height = m_frameHeight;
-    const LoopbackClaim claim = claimLoopback(fd.get(), width, height, m_framesPerSecond, error);
-    if (claim != LoopbackClaim::Taken)
-        return claim;
-    // The device's own buffers where it takes streaming output; write() where it does not, and then
-    // streaming is started anyway, so that the device is handed back on close.
-    if (!m_buffers.start(fd.get(), static_cast<std::size_t>(width) * 2 * static_cast<std::size_t>(height)))
-        handBackOnClose(fd.get());
-    m_device = std::move(fd);
-    m_sink = Sink::Device;
-    m_frameWidth = m_deviceWidth = width;
-    m_frameHeight = m_deviceHeight = height;
-    return claim;
 }
 
 namespace {
@@ -328,7 +113,7 @@ bool VirtualCameraWriter::readyToWrite()
     std::string error;
     switch (m_raw.ready(error)) {
     case RawVideoSink::State::Failed:
-        reportConfiguredFailure(m_path, error);
+        CameraReport::configuredFailure(m_path, error);
         release();
         return false;
     case RawVideoSink::State::NoReader:
