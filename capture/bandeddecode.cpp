@@ -62,15 +62,15 @@ private:
     void sample(int top, const Band &band) const
     {
         const Sample &sample = m_output.sample;
+        // Sampled column i is picture column first + i * step of the band's unmirrored row.
+        const std::ptrdiff_t first = m_mirrorX ? m_width - 1 : 0;
+        const std::ptrdiff_t step = m_mirrorX ? -sample.step : sample.step;
+        const int shown = std::min(sample.width, (sample.shownWidth + sample.step - 1) / sample.step);
         for (int r = 0; r < band.rows; ++r) {
             unsigned char *dst = sample.row(int(landingRow(top + r)));
             if (!dst)
                 continue;
-            // Sampled column i is picture column first + i * step of the band's unmirrored row.
             const unsigned char *src = band.first + r * band.stride;
-            const std::ptrdiff_t first = m_mirrorX ? m_width - 1 : 0;
-            const std::ptrdiff_t step = m_mirrorX ? -sample.step : sample.step;
-            const int shown = std::min(sample.width, (sample.shownWidth + sample.step - 1) / sample.step);
             for (int i = 0; i < shown; ++i)
                 std::memcpy(dst + i * kPixelBytes, src + (first + i * step) * std::ptrdiff_t(kPixelBytes), kPixelBytes);
             std::memset(dst + shown * kPixelBytes, 0, std::size_t(sample.width - shown) * kPixelBytes);
@@ -141,13 +141,13 @@ public:
 
     Band next(int top) override
     {
-        unsigned char *band = scratch(std::size_t(m_rowBytes) * kBandRows + kLoadSlack, Scratch::Band);
         // Rows above and below the square are skipped: libjpeg-turbo still upsamples the square's first
         // row from the colour samples above it, as in a whole decode.
         if (m_strip >= m_strips)
             return Band{m_height - top, nullptr, 0};
         if (top < m_top)
             return Band{m_top - top, nullptr, 0};
+        unsigned char *band = scratch(std::size_t(m_rowBytes) * kBandRows + kLoadSlack, Scratch::Band);
         return Band{m_bottom - top, band, m_rowBytes};
     }
 

@@ -164,7 +164,8 @@ void VideoFrame::toYuyv(unsigned char *yuyv, std::ptrdiff_t stride) const
 {
     if (!m_pending) {
         if (m_data)
-            bgrToYuyv(m_data.get(), static_cast<std::ptrdiff_t>(m_width) * 3, m_width, m_height, yuyv, stride);
+            bgrToYuyv(m_data.get(), static_cast<std::ptrdiff_t>(m_width) * std::ptrdiff_t(kPixelBytes), m_width, m_height, yuyv,
+                      stride);
         return;
     }
     Output output;

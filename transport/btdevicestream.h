@@ -14,11 +14,11 @@ class StreamInterrupt;
 // SocketStream for the rest. close() closes the socket, then releases the library's side of the
 // stream, once.
 //
-// The interrupt, when there is one (see StreamInterrupt), ends every wait for data at once, and the connect too:
-// for a device that does not answer, the library's connect lasts until the radio gives up (seconds to
-// page it, then at most 20 s for each service search answer and for the RFCOMM connect). open() then
-// returns -5 at once and leaves that connect to end alone; when it does, it closes any socket it got
-// and releases the library's side itself.
+// The interrupt, when there is one (see StreamInterrupt), ends every wait for data at once, and the
+// connect too: for a device that does not answer, the library's connect lasts until the radio gives
+// up (seconds to page it, then at most 20 s for each service search answer and for the RFCOMM
+// connect). open() then returns -5 at once and leaves that connect to end alone; when it does, it
+// closes any socket it got and releases the library's side itself.
 class BtDeviceStream : public SocketStream
 {
 public:
