@@ -1,5 +1,7 @@
 #include "yuyv.h"
 
+#include "yuyvrow.h"
+
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
@@ -10,10 +12,10 @@
 
 namespace {
 
-// libyuv has no direct 3-byte-to-YUY2 path, so the pixels pass through ARGB a strip of rows at a
-// time. A strip small enough to stay in the L1 cache between the two passes is what makes this
-// fast (bench/README.md has the figures); libyuv's own per-call set-up, a few rows of scratch it
-// allocates each time, costs less than the misses.
+// libyuv has no direct 3-byte-to-YUY2 path, so where there is no row function of our own the
+// pixels pass through ARGB a strip of rows at a time. A strip small enough to stay in the L1 cache
+// between the two passes is what makes this fast (bench/README.md has the figures); libyuv's own
+// per-call set-up, a few rows of scratch it allocates each time, costs less than the misses.
 constexpr int stripBytes = 12 * 1024;
 
 } // namespace
@@ -30,6 +32,12 @@ void bgrToYuyv(const std::uint8_t *bgr, std::ptrdiff_t bgrStride, int width, int
     if (!bgr || !yuyv || evenWidth <= 0 || height <= 0)
         return;
 
+    static const BgrToYuyvRow fastRow = fastBgrToYuyvRow();
+    if (fastRow) {
+        for (int row = 0; row < height; ++row)
+            fastRow(bgr + row * bgrStride, yuyv + row * yuyvStride, evenWidth);
+        return;
+    }
     const int argbStride = evenWidth * 4;
     const int stripRows = std::clamp(stripBytes / argbStride, 1, height);
     // Reused by every frame of a thread; it only grows when a frame is wider than any before.

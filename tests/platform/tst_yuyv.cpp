@@ -4,7 +4,11 @@
 
 #include <QtTest>
 
+#include <libyuv/convert_argb.h>
+#include <libyuv/convert_from_argb.h>
+
 #include <algorithm>
+#include <random>
 
 class TestYuyv : public QObject
 {
@@ -15,6 +19,7 @@ private slots:
     void knownColoursGiveBt601LimitedRange();
     void matchesScalarReference_data();
     void matchesScalarReference();
+    void givesLibyuvsBytesForEveryColourAndPair();
     void oddWidthDropsLastColumn();
     void tooNarrowPictureWritesNothing();
     void referenceTurnsYuyvBackIntoTheColours();
@@ -106,6 +111,42 @@ void TestYuyv::matchesScalarReference()
     yuyv.truncate(expected.size());
     QVERIFY2(maxByteDifference(yuyv, expected) <= 2,
              qPrintable(QStringLiteral("max difference %1").arg(maxByteDifference(yuyv, expected))));
+}
+
+// The camera's bytes were libyuv's before the conversion had a kernel of its own, and stay so: every
+// colour as a pair of equal pixels, then random pairs at widths that end anywhere in a SIMD block.
+void TestYuyv::givesLibyuvsBytesForEveryColourAndPair()
+{
+    const int width = 8192;
+    std::vector<std::uint8_t> bgr(width * 3);
+    std::vector<std::uint8_t> argb(width * 4);
+    std::vector<std::uint8_t> expected(width * 2);
+    std::vector<std::uint8_t> yuyv(width * 2);
+    const auto libyuvRow = [&](int w) {
+        libyuv::RGB24ToARGB(bgr.data(), w * 3, argb.data(), w * 4, w, 1);
+        libyuv::ARGBToYUY2(argb.data(), w * 4, expected.data(), w * 2, w, 1);
+    };
+    for (std::uint32_t first = 0; first < (1u << 24); first += width / 2) {
+        for (int i = 0; i < width; ++i) {
+            const std::uint32_t colour = first + std::uint32_t(i / 2);
+            bgr[i * 3] = std::uint8_t(colour);
+            bgr[i * 3 + 1] = std::uint8_t(colour >> 8);
+            bgr[i * 3 + 2] = std::uint8_t(colour >> 16);
+        }
+        libyuvRow(width);
+        bgrToYuyv(bgr.data(), width, 1, yuyv.data());
+        if (yuyv != expected)
+            QFAIL(qPrintable(QStringLiteral("colours from %1 on").arg(first, 6, 16, QLatin1Char('0'))));
+    }
+    std::mt19937 random(5);
+    for (int w : {2, 4, 14, 16, 18, 30, 32, 34, 46, 64, 100, 1280, 1282, width}) {
+        std::generate(bgr.begin(), bgr.end(), [&] { return std::uint8_t(random()); });
+        libyuvRow(w);
+        std::fill(yuyv.begin(), yuyv.end(), 0x5a);
+        bgrToYuyv(bgr.data(), w, 1, yuyv.data());
+        QVERIFY2(std::equal(yuyv.begin(), yuyv.begin() + w * 2, expected.begin()), qPrintable(QString::number(w)));
+        QVERIFY(std::all_of(yuyv.begin() + w * 2, yuyv.end(), [](std::uint8_t b) { return b == 0x5a; }));
+    }
 }
 
 void TestYuyv::oddWidthDropsLastColumn()

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdint>
+
+// One row of B, G, R pixels to YUYV, for bgrToYuyv(): width (even) pixels from bgr, width * 2 bytes to
+// yuyv. A row function gives exactly the bytes of libyuv's ARGB route, which stays the judge: Y of
+// each pixel is (66 R + 129 G + 25 B + 4224) >> 8; U and V are those of the pair's rounded average,
+// (112 B - 74 G - 38 R + 32768) >> 8 and (112 R - 94 G - 18 B + 32768) >> 8.
+using BgrToYuyvRow = void (*)(const std::uint8_t *bgr, std::uint8_t *yuyv, int width);
+
+// The row function for this processor, or null where there is none faster than the ARGB route.
+BgrToYuyvRow fastBgrToYuyvRow();

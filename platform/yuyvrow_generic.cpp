@@ -1,0 +1,6 @@
+#include "yuyvrow.h"
+
+BgrToYuyvRow fastBgrToYuyvRow()
+{
+    return nullptr;
+}
