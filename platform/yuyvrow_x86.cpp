@@ -28,7 +28,8 @@ void convertPairs(const std::uint8_t *bgr, std::uint8_t *yuyv, int pairs)
 
 // Eight pixels, four to a 128-bit lane, each lane loaded from lo and hi bytes 0 .. 15 and spread to
 // B, G, R, 0 by expand. Gives per lane the 16-bit Y0 .. Y3, then U, V of pixels 0 and 1 and of 2 and 3.
-__attribute__((target("avx2"), always_inline)) inline __m256i eightPixels(const std::uint8_t *lo, const std::uint8_t *hi, __m256i expand)
+__attribute__((target("avx2"), always_inline)) inline __m256i eightPixels(const std::uint8_t *lo,
+                                                                          const std::uint8_t *hi, __m256i expand)
 {
     const __m256i pixels = _mm256_shuffle_epi8(
         _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(hi), reinterpret_cast<const __m128i *>(lo)), expand);
@@ -38,13 +39,13 @@ __attribute__((target("avx2"), always_inline)) inline __m256i eightPixels(const 
     // U and V: the rounded average of each pair, twice over, against the U and the V weights.
     __m256i pairs = _mm256_avg_epu8(pixels, _mm256_srli_si256(pixels, 4));
     pairs = _mm256_shuffle_epi32(pairs, 0xA0);
-    const __m256i chromaWeights = _mm256_setr_epi8(112, -74, -38, 0, -18, -94, 112, 0, 112, -74, -38, 0, -18, -94, 112,
-                                                   0, 112, -74, -38, 0, -18, -94, 112, 0, 112, -74, -38, 0, -18, -94,
-                                                   112, 0);
+    const __m256i chromaWeights =
+        _mm256_setr_epi8(112, -74, -38, 0, -18, -94, 112, 0, 112, -74, -38, 0, -18, -94, 112, 0, 112, -74, -38, 0, -18,
+                         -94, 112, 0, 112, -74, -38, 0, -18, -94, 112, 0);
     const __m256i chroma = _mm256_maddubs_epi16(pairs, chromaWeights);
-    const __m256i bias = _mm256_setr_epi16(0x7e80, 0x7e80, 0x7e80, 0x7e80, short(0x8000), short(0x8000),
-                                           short(0x8000), short(0x8000), 0x7e80, 0x7e80, 0x7e80, 0x7e80,
-                                           short(0x8000), short(0x8000), short(0x8000), short(0x8000));
+    const __m256i bias =
+        _mm256_setr_epi16(0x7e80, 0x7e80, 0x7e80, 0x7e80, short(0x8000), short(0x8000), short(0x8000), short(0x8000),
+                          0x7e80, 0x7e80, 0x7e80, 0x7e80, short(0x8000), short(0x8000), short(0x8000), short(0x8000));
     return _mm256_srli_epi16(_mm256_add_epi16(_mm256_hadd_epi16(luma, chroma), bias), 8);
 }
 
@@ -55,8 +56,8 @@ __attribute__((target("avx2"))) void sixteenPixels(const std::uint8_t *bgr, std:
     // offset 4 in their lane), so that nothing past the 48 bytes is read.
     const __m256i expand = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3, 4, 5,
                                             -1, 6, 7, 8, -1, 9, 10, 11, -1);
-    const __m256i expandLast = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 4, 5, 6, -1, 7,
-                                                8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+    const __m256i expandLast = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 4, 5, 6, -1, 7, 8,
+                                                9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
     const __m256i first = eightPixels(bgr, bgr + 12, expand);
     const __m256i second = eightPixels(bgr + 24, bgr + 32, expandLast);
     // Per lane: Y0-3, U, V, U, V of both halves, as bytes; into Y U Y V order, then lanes into pixel order.
