@@ -89,10 +89,10 @@ private:
 };
 
 // A decode with a quarter turn: each band of picture rows becomes a strip of columns of the turned
-// square. Into the frame's pixels the strips go straight; for the camera, each strip is gathered into
-// a strip of scratch that is converted once it is whole. The camera's strips start at even columns,
-// as YUYV pairs do, so a pair is never split between two strips; the column of a pair that falls
-// outside the square is black.
+// square. Into the frame's pixels the strips are gathered straight; for the camera, the band's rows
+// are converted as the strip's columns, along the picture rows where their pixels lie one after
+// another. The camera's strips start at even columns, as YUYV pairs do, so a pair is never split
+// between two strips; the column of a pair that falls outside the square is black.
 class TurnedBands final : public JpegBands
 {
 public:
@@ -159,44 +159,57 @@ public:
     {
         if (m_strip >= m_strips)
             return;
-        // Square columns of these rows, lowest first, and the band row of the lowest.
-        const int lowest = std::min(m_turn.columnOf(top), m_turn.columnOf(top + band.rows - 1));
-        const int lowestRow = m_turn.y0 + m_turn.yStep * lowest - top;
-        const std::ptrdiff_t pixel = kPixelBytes;
-        gatherBlock(band.first + lowestRow * band.stride + m_turn.x0 * pixel, m_turn.yStep * band.stride,
-                    m_turn.xStep * pixel, band.rows, m_turn.side,
-                    m_target + (m_turn.dx + lowest - m_targetColumn) * pixel, m_targetRowBytes);
-        if (top + band.rows < m_bottom)
-            return;
-        if (m_output.sample.pixels)
-            sampleStrip();
-        if (!m_output.bgr)
-            bgrToYuyv(m_target, m_targetRowBytes, m_stripEnd - m_stripFirst, m_turn.side,
-                      m_output.yuyv + m_turn.dy * m_output.yuyvStride + m_stripFirst * 2, m_output.yuyvStride);
+        if (m_output.bgr) {
+            // Square columns of these rows, lowest first, and the band row of the lowest.
+            const int lowest = std::min(m_turn.columnOf(top), m_turn.columnOf(top + band.rows - 1));
+            const int lowestRow = m_turn.y0 + m_turn.yStep * lowest - top;
+            const std::ptrdiff_t pixel = kPixelBytes;
+            gatherBlock(band.first + lowestRow * band.stride + m_turn.x0 * pixel, m_turn.yStep * band.stride,
+                        m_turn.xStep * pixel, band.rows, m_turn.side,
+                        m_output.bgr + m_turn.dy * m_rowBytes + (m_turn.dx + lowest) * pixel, std::size_t(m_rowBytes));
+            if (top + band.rows < m_bottom)
+                return;
+        } else {
+            // The strip's frame columns as runs of picture pixels: square row j of a column is pixel j of
+            // the run, or pixel side - 1 - j when the square's rows run right to left in the picture.
+            const unsigned char *columns[kBandRows] = {};
+            for (int x = m_stripFirst; x < m_stripEnd; ++x) {
+                const int column = x - m_turn.dx;
+                const int y = m_turn.y0 + m_turn.yStep * column;
+                if (column >= 0 && column < m_turn.side && y >= top && y < top + band.rows)
+                    columns[x - m_stripFirst] = band.first + (y - top) * band.stride + left() * std::ptrdiff_t(kPixelBytes);
+            }
+            const bool reversed = m_turn.xStep < 0;
+            if (m_output.sample.pixels)
+                sampleColumns(columns, reversed);
+            bgrColumnsToYuyv(columns, m_stripEnd - m_stripFirst, m_turn.side, reversed,
+                             m_output.yuyv + m_turn.dy * m_output.yuyvStride + m_stripFirst * 2, m_output.yuyvStride);
+        }
         ++m_strip;
         startStrip();
     }
 
 private:
-    // The whole strip, row by row, so that the sample is written a run of pixels at a time. Its columns
-    // beside the square are black, as in the camera's frame.
-    void sampleStrip() const
+    // The sample's pixels of the strip's columns; those beside the square are black already.
+    void sampleColumns(const unsigned char *const *columns, bool reversed) const
     {
         const Sample &sample = m_output.sample;
         const int step = sample.step;
-        const int firstX = (m_stripFirst + step - 1) / step * step;
-        const int endX = std::min(m_stripEnd, sample.width * step);
-        for (int y = (m_turn.dy + step - 1) / step * step; y < m_turn.dy + m_turn.side && y / step < sample.height;
-             y += step) {
-            const unsigned char *src = m_target + std::size_t(y - m_turn.dy) * m_targetRowBytes
-                                       + std::size_t(firstX - m_stripFirst) * kPixelBytes;
-            unsigned char *dst = sample.pixels + (y / step) * sample.stride + (firstX / step) * kPixelBytes;
-            for (int x = firstX; x < endX; x += step, src += step * kPixelBytes, dst += kPixelBytes)
-                std::memcpy(dst, src, kPixelBytes);
+        const int firstY = (m_turn.dy + step - 1) / step * step;
+        for (int x = (m_stripFirst + step - 1) / step * step; x < m_stripEnd && x / step < sample.width; x += step) {
+            const unsigned char *column = columns[x - m_stripFirst];
+            if (!column)
+                continue;
+            for (int y = firstY; y < m_turn.dy + m_turn.side && y / step < sample.height; y += step) {
+                const int j = y - m_turn.dy;
+                std::memcpy(sample.pixels + (y / step) * sample.stride + (x / step) * kPixelBytes,
+                            column + std::ptrdiff_t(reversed ? m_turn.side - 1 - j : j) * std::ptrdiff_t(kPixelBytes),
+                            kPixelBytes);
+            }
         }
     }
 
-    // Sets up strip m_strip: its frame columns, the picture rows they come from, and where it is gathered.
+    // Sets up strip m_strip: its frame columns and the picture rows they come from.
     void startStrip()
     {
         if (m_strip >= m_strips)
@@ -212,22 +225,6 @@ private:
         const int rowB = m_turn.y0 + m_turn.yStep * (endColumn - 1);
         m_top = std::min(rowA, rowB);
         m_bottom = std::max(rowA, rowB) + 1;
-        if (m_output.bgr) {
-            m_target = m_output.bgr + m_turn.dy * m_rowBytes;
-            m_targetColumn = 0;
-            m_targetRowBytes = std::size_t(m_rowBytes);
-            return;
-        }
-        m_targetRowBytes = kBandRows * kPixelBytes;
-        m_target = scratch(m_targetRowBytes * std::size_t(m_turn.side), Scratch::Strip);
-        m_targetColumn = m_stripFirst;
-        // The column of a pair beside the square.
-        for (int column : {m_turn.dx - 1, m_turn.dx + m_turn.side}) {
-            if (column < m_stripFirst || column >= m_stripEnd)
-                continue;
-            for (int j = 0; j < m_turn.side; ++j)
-                std::memset(m_target + j * m_targetRowBytes + (column - m_stripFirst) * kPixelBytes, 0, kPixelBytes);
-        }
     }
 
     int m_width;
@@ -243,9 +240,6 @@ private:
     int m_stripEnd = 0;
     int m_top = 0;    // the strip's picture rows
     int m_bottom = 0;
-    unsigned char *m_target = nullptr; // where square row 0 of frame column m_targetColumn goes
-    int m_targetColumn = 0;
-    std::size_t m_targetRowBytes = 0;
 };
 
 } // namespace

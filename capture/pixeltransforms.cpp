@@ -16,7 +16,7 @@ constexpr int kTile = 32;
 
 unsigned char *scratch(std::size_t bytes, Scratch use)
 {
-    thread_local std::vector<unsigned char> buffers[4];
+    thread_local std::vector<unsigned char> buffers[3];
     std::vector<unsigned char> &buffer = buffers[static_cast<int>(use)];
     if (buffer.size() < bytes)
         buffer.resize(bytes);

@@ -16,7 +16,7 @@ inline constexpr std::size_t kLoadSlack = 1;
 
 // Scratch memory of the transforms, per thread and use, grown and never shrunk: the capture thread
 // turns every frame at the same size, so after the first frame no transform allocates.
-enum class Scratch { Row, Band, MirroredBand, Strip };
+enum class Scratch { Row, Band, MirroredBand };
 
 unsigned char *scratch(std::size_t bytes, Scratch use = Scratch::Row);
 

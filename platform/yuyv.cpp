@@ -55,6 +55,31 @@ void bgrToYuyv(const std::uint8_t *bgr, std::ptrdiff_t bgrStride, int width, int
     }
 }
 
+void bgrColumnsToYuyv(const std::uint8_t *const *columns, int count, int length, bool reversed, std::uint8_t *yuyv,
+                      std::ptrdiff_t stride)
+{
+    if (!columns || !yuyv || count < 2 || length <= 0)
+        return;
+    count &= ~1;
+    static const BgrColumnsToYuyv fastColumns = fastBgrColumnsToYuyv();
+    if (fastColumns) {
+        fastColumns(columns, count, length, reversed, yuyv, stride);
+        return;
+    }
+    // Without a kernel of its own the picture is gathered pixel by pixel and converted.
+    thread_local std::vector<std::uint8_t> picture;
+    const std::ptrdiff_t rowBytes = std::ptrdiff_t(count) * 3;
+    picture.assign(static_cast<std::size_t>(rowBytes) * length, 0);
+    for (int c = 0; c < count; ++c) {
+        if (!columns[c])
+            continue;
+        for (int k = 0; k < length; ++k)
+            std::memcpy(picture.data() + k * rowBytes + c * 3, columns[c] + std::ptrdiff_t(k) * 3, 3);
+    }
+    bgrToYuyv(picture.data(), rowBytes, count, length, reversed ? yuyv + (length - 1) * stride : yuyv,
+              reversed ? -stride : stride);
+}
+
 FittedRect fitInto(int width, int height, int frameWidth, int frameHeight)
 {
     FittedRect rect;

@@ -15,6 +15,13 @@ void bgrToYuyv(const std::uint8_t *bgr, int width, int height, std::uint8_t *yuy
 void bgrToYuyv(const std::uint8_t *bgr, std::ptrdiff_t bgrStride, int width, int height, std::uint8_t *yuyv,
                std::ptrdiff_t yuyvStride);
 
+// The YUYV of a picture whose columns are runs of B, G, R pixels, as a quarter turn makes them of the
+// rows of a picture: column c is the length pixels from columns[c] on (black where columns[c] is
+// null), pixel k in row k, or in row length - 1 - k when reversed; rows lie stride bytes apart, count
+// is even. The bytes are those bgrToYuyv() makes of that picture, without the picture being made.
+void bgrColumnsToYuyv(const std::uint8_t *const *columns, int count, int length, bool reversed, std::uint8_t *yuyv,
+                      std::ptrdiff_t stride);
+
 // Black (as bgrToYuyv makes it of black pixels) for pixels pixels from yuyv on, pixels even.
 void fillYuyvBlack(std::uint8_t *yuyv, int pixels);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // One row of B, G, R pixels to YUYV, for bgrToYuyv(): width (even) pixels from bgr, width * 2 bytes to
@@ -10,3 +11,9 @@ using BgrToYuyvRow = void (*)(const std::uint8_t *bgr, std::uint8_t *yuyv, int w
 
 // The row function for this processor, or null where there is none faster than the ARGB route.
 BgrToYuyvRow fastBgrToYuyvRow();
+
+// The same for the columns of a quarter turn, with the contract of bgrColumnsToYuyv() (yuyv.h), or null
+// where there is no faster way than gathering the picture and converting it.
+using BgrColumnsToYuyv = void (*)(const std::uint8_t *const *columns, int count, int length, bool reversed,
+                                  std::uint8_t *yuyv, std::ptrdiff_t stride);
+BgrColumnsToYuyv fastBgrColumnsToYuyv();

@@ -4,3 +4,8 @@ BgrToYuyvRow fastBgrToYuyvRow()
 {
     return nullptr;
 }
+
+BgrColumnsToYuyv fastBgrColumnsToYuyv()
+{
+    return nullptr;
+}

@@ -2,6 +2,9 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+#include <vector>
+
 // The conversion in one pass over the pixels, 16 at a time with AVX2, where libyuv's route goes through
 // a row of ARGB and three more passes. It takes the same arithmetic as libyuv's AVX2 kernels, so the
 // bytes are the same; tst_yuyv checks them against libyuv for every colour.
@@ -84,7 +87,121 @@ __attribute__((target("avx2"))) void rowAvx2(const std::uint8_t *bgr, std::uint8
     }
 }
 
+// Pixel i of first and of second, side by side, to their YUYV pair at pairs + 4 i, eight at a time:
+// the same sums as in eightPixels, with the pair's average taken between the two rows.
+__attribute__((target("avx2"))) void pairRowAvx2(const std::uint8_t *first, const std::uint8_t *second, int width,
+                                                 std::uint8_t *pairs)
+{
+    if (width < 8) {
+        for (int i = 0; i < width; ++i) {
+            const std::uint8_t pair[6] = {first[i * 3],  first[i * 3 + 1],  first[i * 3 + 2],
+                                          second[i * 3], second[i * 3 + 1], second[i * 3 + 2]};
+            convertPairs(pair, pairs + i * 4, 1);
+        }
+        return;
+    }
+    // Eight pixels (24 bytes) are loaded from byte 0 and byte 8, pixels 4-7 at offset 4 of the second.
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 4, 5, 6, -1, 7, 8, 9,
+                                            -1, 10, 11, 12, -1, 13, 14, 15, -1);
+    const __m256i lumaWeights = _mm256_set1_epi32(0x00428119); // 25, 129, 66, 0
+    const __m256i minus128 = _mm256_set1_epi8(char(0x80));
+    const __m256i uWeights = _mm256_set1_epi32(0x00dab670); // 112, -74, -38, 0
+    const __m256i vWeights = _mm256_set1_epi32(0x0070a2ee); // -18, -94, 112, 0
+    const __m256i lumaBias = _mm256_set1_epi16(0x7e80);
+    const __m256i chromaBias = _mm256_set1_epi16(short(0x8000));
+    // Per lane: Y of first 0-3, Y of second 0-3, U 0-3, V 0-3; into Y U Y V order.
+    const __m256i order = _mm256_setr_epi8(0, 8, 4, 12, 1, 9, 5, 13, 2, 10, 6, 14, 3, 11, 7, 15, 0, 8, 4, 12, 1, 9, 5,
+                                           13, 2, 10, 6, 14, 3, 11, 7, 15);
+    for (int x = 0;; x += 8) {
+        // The last eight end at the row's end and may overlap the ones before, with the same bytes.
+        if (x + 8 > width)
+            x = width - 8;
+        const std::uint8_t *a = first + x * 3;
+        const std::uint8_t *b = second + x * 3;
+        const __m256i pa = _mm256_shuffle_epi8(
+            _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(a + 8), reinterpret_cast<const __m128i *>(a)),
+            spread);
+        const __m256i pb = _mm256_shuffle_epi8(
+            _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(b + 8), reinterpret_cast<const __m128i *>(b)),
+            spread);
+        const __m256i luma = _mm256_hadd_epi16(_mm256_maddubs_epi16(lumaWeights, _mm256_xor_si256(pa, minus128)),
+                                               _mm256_maddubs_epi16(lumaWeights, _mm256_xor_si256(pb, minus128)));
+        const __m256i average = _mm256_avg_epu8(pa, pb);
+        const __m256i chroma =
+            _mm256_hadd_epi16(_mm256_maddubs_epi16(average, uWeights), _mm256_maddubs_epi16(average, vWeights));
+        const __m256i bytes = _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(luma, lumaBias), 8),
+                                                  _mm256_srli_epi16(_mm256_add_epi16(chroma, chromaBias), 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(pairs + x * 4), _mm256_shuffle_epi8(bytes, order));
+        if (x + 8 == width)
+            return;
+    }
+}
+
+// An 8 x 8 block of 4-byte pairs turned over: pair k of source row p (rows srcStride bytes apart) to
+// byte 4 p of destination row k (rows dstStride bytes apart).
+__attribute__((target("avx2"))) void transposeEight(const std::uint8_t *src, std::ptrdiff_t srcStride,
+                                                    std::uint8_t *dst, std::ptrdiff_t dstStride)
+{
+    __m256i r[8];
+    for (int p = 0; p < 8; ++p)
+        r[p] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + p * srcStride));
+    __m256i t[8];
+    for (int p = 0; p < 8; p += 2) {
+        t[p] = _mm256_unpacklo_epi32(r[p], r[p + 1]);
+        t[p + 1] = _mm256_unpackhi_epi32(r[p], r[p + 1]);
+    }
+    // u[k] holds pair k (lane 0) and k + 4 (lane 1) of rows 0-3, u[4 + k] of rows 4-7.
+    const __m256i u[8] = {_mm256_unpacklo_epi64(t[0], t[2]), _mm256_unpackhi_epi64(t[0], t[2]),
+                          _mm256_unpacklo_epi64(t[1], t[3]), _mm256_unpackhi_epi64(t[1], t[3]),
+                          _mm256_unpacklo_epi64(t[4], t[6]), _mm256_unpackhi_epi64(t[4], t[6]),
+                          _mm256_unpacklo_epi64(t[5], t[7]), _mm256_unpackhi_epi64(t[5], t[7])};
+    for (int k = 0; k < 4; ++k) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + k * dstStride),
+                            _mm256_permute2x128_si256(u[k], u[k + 4], 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + (k + 4) * dstStride),
+                            _mm256_permute2x128_si256(u[k], u[k + 4], 0x31));
+    }
+}
+
+// Each pair of columns is converted along its length, where the pixels lie one after another, into a
+// row of pairs; the rows of pairs are then turned over into the picture's rows, 8 x 8 pairs at a time.
+__attribute__((target("avx2"))) void columnsAvx2(const std::uint8_t *const *columns, int count, int length,
+                                                 bool reversed, std::uint8_t *yuyv, std::ptrdiff_t stride)
+{
+    thread_local std::vector<std::uint8_t> black;
+    thread_local std::vector<std::uint8_t> pairs;
+    const int pairRows = count / 2;
+    const std::ptrdiff_t pairRowBytes = std::ptrdiff_t(length) * 4;
+    if (black.size() < std::size_t(length) * 3)
+        black.resize(std::size_t(length) * 3);
+    if (pairs.size() < std::size_t(pairRowBytes) * std::size_t(pairRows))
+        pairs.resize(std::size_t(pairRowBytes) * std::size_t(pairRows));
+    for (int p = 0; p < pairRows; ++p) {
+        const std::uint8_t *first = columns[2 * p] ? columns[2 * p] : black.data();
+        const std::uint8_t *second = columns[2 * p + 1] ? columns[2 * p + 1] : black.data();
+        pairRowAvx2(first, second, length, pairs.data() + p * pairRowBytes);
+    }
+    // Row k of the picture, and the step to row k + 1.
+    std::uint8_t *row0 = reversed ? yuyv + std::ptrdiff_t(length - 1) * stride : yuyv;
+    const std::ptrdiff_t step = reversed ? -stride : stride;
+    const int pairRows8 = pairRows & ~7;
+    const int length8 = length & ~7;
+    for (int k = 0; k < length8; k += 8)
+        for (int p = 0; p < pairRows8; p += 8)
+            transposeEight(pairs.data() + p * pairRowBytes + k * 4, pairRowBytes, row0 + k * step + p * 4, step);
+    // What is left of whole blocks, a pair at a time.
+    for (int k = 0; k < length; ++k) {
+        for (int p = k < length8 ? pairRows8 : 0; p < pairRows; ++p)
+            std::memcpy(row0 + k * step + p * 4, pairs.data() + p * pairRowBytes + k * 4, 4);
+    }
+}
+
 } // namespace
+
+BgrColumnsToYuyv fastBgrColumnsToYuyv()
+{
+    return __builtin_cpu_supports("avx2") ? columnsAvx2 : nullptr;
+}
 
 BgrToYuyvRow fastBgrToYuyvRow()
 {
