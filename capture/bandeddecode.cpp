@@ -173,11 +173,12 @@ public:
             // The strip's frame columns as runs of picture pixels: square row j of a column is pixel j of
             // the run, or pixel side - 1 - j when the square's rows run right to left in the picture.
             const unsigned char *columns[kBandRows] = {};
+            const unsigned char *squareLeft = band.first + left() * std::ptrdiff_t(kPixelBytes);
             for (int x = m_stripFirst; x < m_stripEnd; ++x) {
                 const int column = x - m_turn.dx;
                 const int y = m_turn.y0 + m_turn.yStep * column;
                 if (column >= 0 && column < m_turn.side && y >= top && y < top + band.rows)
-                    columns[x - m_stripFirst] = band.first + (y - top) * band.stride + left() * std::ptrdiff_t(kPixelBytes);
+                    columns[x - m_stripFirst] = squareLeft + (y - top) * band.stride;
             }
             const bool reversed = m_turn.xStep < 0;
             if (m_output.sample.pixels)

@@ -29,16 +29,32 @@ void convertPairs(const std::uint8_t *bgr, std::uint8_t *yuyv, int pairs)
     }
 }
 
-// Eight pixels, four to a 128-bit lane, each lane loaded from lo and hi bytes 0 .. 15 and spread to
-// B, G, R, 0 by expand. Gives per lane the 16-bit Y0 .. Y3, then U, V of pixels 0 and 1 and of 2 and 3.
-__attribute__((target("avx2"), always_inline)) inline __m256i eightPixels(const std::uint8_t *lo,
-                                                                          const std::uint8_t *hi, __m256i expand)
+// Eight pixels (the 24 bytes from p, read no further) spread to B, G, R, 0, four to a 128-bit lane:
+// pixels 0-3 are loaded from byte 0, pixels 4-7 from byte 8 on, where they start at offset 4.
+__attribute__((target("avx2"), always_inline)) inline __m256i loadEight(const std::uint8_t *p)
 {
-    const __m256i pixels = _mm256_shuffle_epi8(
-        _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(hi), reinterpret_cast<const __m128i *>(lo)), expand);
-    // Y: the unsigned weights times the pixels less 128 (so that 129 fits), added back in the bias.
-    const __m256i lumaWeights = _mm256_set1_epi32(0x00428119); // 25, 129, 66, 0
-    const __m256i luma = _mm256_maddubs_epi16(lumaWeights, _mm256_xor_si256(pixels, _mm256_set1_epi8(char(0x80))));
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 4, 5, 6, -1, 7, 8, 9,
+                                            -1, 10, 11, 12, -1, 13, 14, 15, -1);
+    return _mm256_shuffle_epi8(
+        _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(p + 8), reinterpret_cast<const __m128i *>(p)), spread);
+}
+
+// Y of each pixel as two 16-bit parts, 25 B + 129 G and 66 R, of the pixels less 128 (so that the
+// unsigned weight 129 fits); the bias adds the 128s back.
+__attribute__((target("avx2"), always_inline)) inline __m256i lumaParts(__m256i pixels)
+{
+    return _mm256_maddubs_epi16(_mm256_set1_epi32(0x00428119), _mm256_xor_si256(pixels, _mm256_set1_epi8(char(0x80))));
+}
+
+// Sums of 16 bits plus their bias, to the bytes they give.
+__attribute__((target("avx2"), always_inline)) inline __m256i scaled(__m256i sums, __m256i bias)
+{
+    return _mm256_srli_epi16(_mm256_add_epi16(sums, bias), 8);
+}
+
+// Eight pixels of a row. Gives per lane the 16-bit Y0 .. Y3, then U, V of pixels 0 and 1 and of 2 and 3.
+__attribute__((target("avx2"), always_inline)) inline __m256i eightPixels(__m256i pixels)
+{
     // U and V: the rounded average of each pair, twice over, against the U and the V weights.
     __m256i pairs = _mm256_avg_epu8(pixels, _mm256_srli_si256(pixels, 4));
     pairs = _mm256_shuffle_epi32(pairs, 0xA0);
@@ -49,20 +65,14 @@ __attribute__((target("avx2"), always_inline)) inline __m256i eightPixels(const 
     const __m256i bias =
         _mm256_setr_epi16(0x7e80, 0x7e80, 0x7e80, 0x7e80, short(0x8000), short(0x8000), short(0x8000), short(0x8000),
                           0x7e80, 0x7e80, 0x7e80, 0x7e80, short(0x8000), short(0x8000), short(0x8000), short(0x8000));
-    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_hadd_epi16(luma, chroma), bias), 8);
+    return scaled(_mm256_hadd_epi16(lumaParts(pixels), chroma), bias);
 }
 
 // Sixteen pixels from bgr (48 bytes, read no further) to 32 bytes of YUYV.
 __attribute__((target("avx2"))) void sixteenPixels(const std::uint8_t *bgr, std::uint8_t *yuyv)
 {
-    // Pixels 0-3 and 4-7 start at bytes 0 and 12, 8-11 at 24; 12-15 are taken from byte 32 on (at
-    // offset 4 in their lane), so that nothing past the 48 bytes is read.
-    const __m256i expand = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3, 4, 5,
-                                            -1, 6, 7, 8, -1, 9, 10, 11, -1);
-    const __m256i expandLast = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 4, 5, 6, -1, 7, 8,
-                                                9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
-    const __m256i first = eightPixels(bgr, bgr + 12, expand);
-    const __m256i second = eightPixels(bgr + 24, bgr + 32, expandLast);
+    const __m256i first = eightPixels(loadEight(bgr));
+    const __m256i second = eightPixels(loadEight(bgr + 24));
     // Per lane: Y0-3, U, V, U, V of both halves, as bytes; into Y U Y V order, then lanes into pixel order.
     const __m256i order = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15, 0, 4, 1, 5, 2, 6, 3, 7,
                                            8, 12, 9, 13, 10, 14, 11, 15);
@@ -88,7 +98,7 @@ __attribute__((target("avx2"))) void rowAvx2(const std::uint8_t *bgr, std::uint8
 }
 
 // Pixel i of first and of second, side by side, to their YUYV pair at pairs + 4 i, eight at a time:
-// the same sums as in eightPixels, with the pair's average taken between the two rows.
+// the sums of a row's pixels, with the pair's average taken between the two rows.
 __attribute__((target("avx2"))) void pairRowAvx2(const std::uint8_t *first, const std::uint8_t *second, int width,
                                                  std::uint8_t *pairs)
 {
@@ -100,11 +110,6 @@ __attribute__((target("avx2"))) void pairRowAvx2(const std::uint8_t *first, cons
         }
         return;
     }
-    // Eight pixels (24 bytes) are loaded from byte 0 and byte 8, pixels 4-7 at offset 4 of the second.
-    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 4, 5, 6, -1, 7, 8, 9,
-                                            -1, 10, 11, 12, -1, 13, 14, 15, -1);
-    const __m256i lumaWeights = _mm256_set1_epi32(0x00428119); // 25, 129, 66, 0
-    const __m256i minus128 = _mm256_set1_epi8(char(0x80));
     const __m256i uWeights = _mm256_set1_epi32(0x00dab670); // 112, -74, -38, 0
     const __m256i vWeights = _mm256_set1_epi32(0x0070a2ee); // -18, -94, 112, 0
     const __m256i lumaBias = _mm256_set1_epi16(0x7e80);
@@ -116,21 +121,13 @@ __attribute__((target("avx2"))) void pairRowAvx2(const std::uint8_t *first, cons
         // The last eight end at the row's end and may overlap the ones before, with the same bytes.
         if (x + 8 > width)
             x = width - 8;
-        const std::uint8_t *a = first + x * 3;
-        const std::uint8_t *b = second + x * 3;
-        const __m256i pa = _mm256_shuffle_epi8(
-            _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(a + 8), reinterpret_cast<const __m128i *>(a)),
-            spread);
-        const __m256i pb = _mm256_shuffle_epi8(
-            _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(b + 8), reinterpret_cast<const __m128i *>(b)),
-            spread);
-        const __m256i luma = _mm256_hadd_epi16(_mm256_maddubs_epi16(lumaWeights, _mm256_xor_si256(pa, minus128)),
-                                               _mm256_maddubs_epi16(lumaWeights, _mm256_xor_si256(pb, minus128)));
-        const __m256i average = _mm256_avg_epu8(pa, pb);
-        const __m256i chroma =
-            _mm256_hadd_epi16(_mm256_maddubs_epi16(average, uWeights), _mm256_maddubs_epi16(average, vWeights));
-        const __m256i bytes = _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(luma, lumaBias), 8),
-                                                  _mm256_srli_epi16(_mm256_add_epi16(chroma, chromaBias), 8));
+        const __m256i a = loadEight(first + x * 3);
+        const __m256i b = loadEight(second + x * 3);
+        const __m256i average = _mm256_avg_epu8(a, b);
+        const __m256i bytes = _mm256_packus_epi16(
+            scaled(_mm256_hadd_epi16(lumaParts(a), lumaParts(b)), lumaBias),
+            scaled(_mm256_hadd_epi16(_mm256_maddubs_epi16(average, uWeights), _mm256_maddubs_epi16(average, vWeights)),
+                   chromaBias));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(pairs + x * 4), _mm256_shuffle_epi8(bytes, order));
         if (x + 8 == width)
             return;
