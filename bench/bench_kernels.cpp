@@ -207,6 +207,26 @@ void BM_BgrToYuyv(benchmark::State &state)
     setThroughput(state, width, height);
 }
 
+// The quarter turn's conversion at 1280x720: the square's 720 frame columns made from the rows of the
+// picture's bands, a strip of 64 columns per band, into the camera's frame, as the capture path does.
+void BM_BgrColumnsToYuyv(benchmark::State &state)
+{
+    constexpr int width = 1280, height = 720, strip = 64, left = (width - height) / 2;
+    const Bytes bgr = cameraLikePicture(width, height);
+    std::vector<std::uint8_t> yuyv(static_cast<std::size_t>(width) * 2 * height);
+    const std::uint8_t *columns[strip];
+    for (auto _ : state) {
+        for (int first = 0; first < height; first += strip) {
+            const int count = std::min(strip, height - first);
+            for (int c = 0; c < count; ++c)
+                columns[c] = bgr.data() + (static_cast<std::size_t>(first + c) * width + left) * 3;
+            bgrColumnsToYuyv(columns, count, height, true, yuyv.data() + (left + first) * 2, width * 2);
+        }
+        benchmark::ClobberMemory();
+    }
+    setThroughput(state, height, height);
+}
+
 // A phone's picture fitted into a device that a reader holds at 1280x720, against bgrToYuyv of the
 // same picture into a device of its own size (the conversion that fitting replaces).
 void BM_FitIntoYuyv(benchmark::State &state)
@@ -274,6 +294,7 @@ BENCHMARK(BM_Transform<Kernel::PlainRotate>)->Name("BM_PlainRotate")->Apply(came
 BENCHMARK(BM_Transform<Kernel::AllInOne>)->Name("BM_MirrorsAndQuarterTurn")->Apply(cameraSizes);
 BENCHMARK(BM_Transform<Kernel::PlainAll>)->Name("BM_PlainMirrorsAndQuarterTurn")->Apply(cameraSizes);
 BENCHMARK(BM_BgrToYuyv)->Apply(cameraSizes);
+BENCHMARK(BM_BgrColumnsToYuyv);
 BENCHMARK(BM_FitIntoYuyv)->Apply(fitSizes);
 BENCHMARK(BM_FrameToCamera<false>)->Name("BM_FrameToCamera")->Apply(cameraSizesAndTransforms);
 BENCHMARK(BM_FrameToCamera<true>)->Name("BM_WholeFrameToCamera")->Apply(cameraSizesAndTransforms);

@@ -31,10 +31,11 @@
 #include <QThread>
 
 #include <atomic>
-#include <optional>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -281,6 +282,35 @@ Result stream(const QString &simulator, const Recording &r, const QString &fifo,
     return result;
 }
 
+// Resident KiB of each mapping of process pid, by its start address and name, from /proc/pid/smaps.
+std::map<QByteArray, long> residentByMapping(qint64 pid)
+{
+    std::map<QByteArray, long> sizes;
+    QFile smaps(QStringLiteral("/proc/%1/smaps").arg(pid));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return sizes;
+    QByteArray mapping;
+    for (const QByteArray &line : smaps.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 5 && fields[0].contains('-') && !fields[0].endsWith(':'))
+            mapping = fields[0].split('-')[0] + ' ' + (fields.size() > 5 ? fields[5] : QByteArray("[anon]"));
+        else if (fields.size() >= 2 && fields[0] == "Rss:")
+            sizes[mapping] += fields[1].toLong();
+    }
+    return sizes;
+}
+
+// The mappings whose resident size changed between two readings, to stderr.
+void printGrowth(const std::map<QByteArray, long> &before, const std::map<QByteArray, long> &after, long long frame)
+{
+    for (const auto &[mapping, kib] : after) {
+        const auto was = before.find(mapping);
+        const long old = was == before.end() ? 0 : was->second;
+        if (kib != old)
+            std::fprintf(stderr, "soak, frame %lld: %+ld KiB in %s\n", frame, kib - old, mapping.constData());
+    }
+}
+
 // The soak runs the headless front end itself, with both mirrors and the quarter turn, into the FIFO:
 // its resident memory is the product's, free of this program's widgets (the preview's runs link
 // them). Frames are counted as the FIFO takes them.
@@ -301,13 +331,21 @@ Result soakHeadless(const QString &simulator, const Recording &r, const QString 
     cli.waitForStarted();
     const long long frameBytes = (r.width & ~1) * 2LL * r.height;
     Result result;
+    std::map<QByteArray, long> mappings;
     QElapsedTimer wall;
     wall.start();
     while (cli.state() == QProcess::Running) {
         const long long written = drain.bytes() / frameBytes;
         const long rss = residentKiB(cli.processId());
-        if (result.rssAt1000 < 0 && written >= 1000)
+        if (result.rssAt1000 < 0 && written >= 1000) {
             result.rssAt1000 = rss;
+            mappings = residentByMapping(cli.processId());
+        } else if (result.rssAt1000 >= 0 && rss > result.rssAtEnd && rss > 0) {
+            // Growth after frame 1000 fails the target: say where it went.
+            const std::map<QByteArray, long> now = residentByMapping(cli.processId());
+            printGrowth(mappings, now, written);
+            mappings = now;
+        }
         // The last reading while it still streams.
         if (written >= 1000 && rss > 0)
             result.rssAtEnd = rss;
