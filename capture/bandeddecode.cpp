@@ -3,6 +3,7 @@
 #include "bgrmirror.h"
 #include "jpegdecoder.h"
 #include "yuyv.h"
+#include "yuyvrow.h"
 
 #include <algorithm>
 
@@ -243,6 +244,33 @@ private:
     int m_bottom = 0;
 };
 
+// The camera's rows of a frame neither mirrored left-right nor turned, each made straight from the
+// JPEG's own rows, without the B, G, R row in between.
+class YccRows final : public JpegYccRows
+{
+public:
+    YccRows(Ycc420ToYuyvRow convert, int width, int height, bool mirrorY, const Output &output)
+        : m_convert(convert)
+        , m_width(width)
+        , m_height(height)
+        , m_mirrorY(mirrorY)
+        , m_output(output)
+    {
+    }
+    void row(int y, const Row &row) override
+    {
+        m_convert(row.y, row.cb, row.cbNext, row.cr, row.crNext, m_width,
+                  m_output.yuyv + (m_mirrorY ? m_height - 1 - y : y) * m_output.yuyvStride);
+    }
+
+private:
+    Ycc420ToYuyvRow m_convert;
+    int m_width;
+    int m_height;
+    bool m_mirrorY;
+    Output m_output;
+};
+
 } // namespace
 
 bool decodeBanded(const unsigned char *jpeg, std::size_t length, int width, int height, bool mirrorX, bool mirrorY,
@@ -252,6 +280,13 @@ bool decodeBanded(const unsigned char *jpeg, std::size_t length, int width, int 
         TurnedBands bands(width, height, QuarterTurn(width, height, turns == 1, mirrorX, mirrorY), output);
         bands.fillBands();
         return JpegDecoder().decode(jpeg, length, width, height, bands, bands.left(), bands.columns()) != 0;
+    }
+    static const Ycc420ToYuyvRow yccToYuyv = fastYcc420ToYuyvRow();
+    if (yccToYuyv && !mirrorX && !output.bgr && !output.sample.pixels) {
+        YccRows rows(yccToYuyv, width, height, mirrorY, output);
+        const int done = JpegDecoder().decodeYcc420(jpeg, length, width, height, rows);
+        if (done >= 0)
+            return done != 0;
     }
     MirroredBands bands(width, height, mirrorX, mirrorY, output);
     return JpegDecoder().decode(jpeg, length, width, height, bands) != 0;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio> // jpeglib.h needs FILE and size_t declared before it
 #include <memory>
+#include <vector>
 
 #include <jpeglib.h>
 
@@ -69,12 +70,7 @@ public:
             return false;
         jpeg_mem_src(&m_info, src, srcLength);
         jpeg_read_header(&m_info, TRUE);
-        // The header decides whether anything is written: it must read without a warning (libjpeg
-        // counts them from each image's start; a header cut short reads with one, and libjpeg would
-        // then fill the whole picture in), and only an image of exactly the frame's size fits the
-        // caller's buffer.
-        if (m_error.num_warnings != 0 || m_info.image_width != JDIMENSION(width)
-            || m_info.image_height != JDIMENSION(height))
+        if (!headerFits(width, height))
             return false;
         m_info.out_color_space = JCS_EXT_BGR;
         m_info.dct_method = dctMethod;
@@ -118,8 +114,91 @@ public:
         return true;
     }
 
+    // 1 when every row was handed over, 0 on failure, -1 when the picture is not 4:2:0 as asked.
+    int decodeYcc420(const unsigned char *src, unsigned long srcLength, int width, int height, JpegYccRows &rows)
+    {
+        if (setjmp(m_error.escape) != 0)
+            return 0;
+        jpeg_mem_src(&m_info, src, srcLength);
+        jpeg_read_header(&m_info, TRUE);
+        if (!headerFits(width, height))
+            return 0;
+        if (!isYcc420(width)) {
+            jpeg_abort_decompress(&m_info);
+            return -1;
+        }
+        m_info.raw_data_out = TRUE;
+        m_info.dct_method = dctMethod;
+        jpeg_start_decompress(&m_info);
+        // Rows go out one iMCU row (16 picture rows) behind the decode, so that the chroma row below
+        // each row's own is there: the luma of two iMCU rows is kept, the chroma of three.
+        const std::size_t lumaStride = std::size_t(m_info.comp_info[0].width_in_blocks) * DCTSIZE;
+        const std::size_t chromaStride = std::size_t(m_info.comp_info[1].width_in_blocks) * DCTSIZE + 16;
+        const std::size_t lumaBytes = lumaStride * 2 * lumaRows;
+        const std::size_t chromaBytes = chromaStride * 3 * chromaRows;
+        if (m_planes.size() < lumaBytes + 2 * chromaBytes)
+            m_planes.resize(lumaBytes + 2 * chromaBytes);
+        unsigned char *luma = m_planes.data();
+        unsigned char *cb = luma + lumaBytes;
+        unsigned char *cr = cb + chromaBytes;
+        const int chromaHeight = (height + 1) / 2;
+        const auto handOver = [&](int imcu) {
+            for (int y = imcu * lumaRows; y < std::min((imcu + 1) * lumaRows, height); ++y) {
+                const int c = y / 2;
+                const int next = y % 2 ? std::min(c + 1, chromaHeight - 1) : std::max(c - 1, 0);
+                const std::size_t at = std::size_t(c % (3 * chromaRows)) * chromaStride;
+                const std::size_t nextAt = std::size_t(next % (3 * chromaRows)) * chromaStride;
+                rows.row(
+                    y,
+                    {luma + std::size_t(y % (2 * lumaRows)) * lumaStride, cb + at, cb + nextAt, cr + at, cr + nextAt});
+            }
+        };
+        for (int imcu = 0; m_info.output_scanline < m_info.output_height; ++imcu) {
+            JSAMPROW lumaRow[lumaRows];
+            JSAMPROW cbRow[chromaRows];
+            JSAMPROW crRow[chromaRows];
+            for (int i = 0; i < lumaRows; ++i)
+                lumaRow[i] = luma + std::size_t((imcu % 2) * lumaRows + i) * lumaStride;
+            for (int i = 0; i < chromaRows; ++i) {
+                cbRow[i] = cb + std::size_t((imcu % 3) * chromaRows + i) * chromaStride;
+                crRow[i] = cr + std::size_t((imcu % 3) * chromaRows + i) * chromaStride;
+            }
+            JSAMPARRAY planes[3] = {lumaRow, cbRow, crRow};
+            if (jpeg_read_raw_data(&m_info, planes, lumaRows) == 0)
+                return 0; // no progress: cannot happen with data in memory, but never loop on it
+            if (imcu > 0)
+                handOver(imcu - 1);
+        }
+        handOver(int(m_info.total_iMCU_rows) - 1);
+        jpeg_abort_decompress(&m_info);
+        return 1;
+    }
+
 private:
+    // The header decides whether anything is written: it must read without a warning (libjpeg counts
+    // them from each image's start; a header cut short reads with one, and libjpeg would then fill the
+    // whole picture in), and only an image of exactly the frame's size fits the caller's buffer.
+    bool headerFits(int width, int height) const
+    {
+        return m_error.num_warnings == 0 && m_info.image_width == JDIMENSION(width)
+            && m_info.image_height == JDIMENSION(height);
+    }
+
+    static constexpr int lumaRows = 2 * DCTSIZE; // an iMCU row of 4:2:0
+    static constexpr int chromaRows = DCTSIZE;
+
+    // YCbCr with both chroma planes at half the width and height of the luma, upsampled smoothly from
+    // more than two samples a row (libjpeg boxes narrower ones).
+    bool isYcc420(int width) const
+    {
+        const jpeg_component_info *c = m_info.comp_info;
+        return m_info.num_components == 3 && m_info.jpeg_color_space == JCS_YCbCr && m_info.do_fancy_upsampling
+            && !m_info.CCIR601_sampling && width >= 16 && c[0].h_samp_factor == 2 && c[0].v_samp_factor == 2
+            && c[1].h_samp_factor == 1 && c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 && c[2].v_samp_factor == 1;
+    }
+
     jpeg_decompress_struct m_info{};
+    std::vector<unsigned char> m_planes; // the rows of decodeYcc420(), kept from frame to frame
     ErrorManager m_error{};
     bool m_ready = false;
 };
@@ -140,6 +219,20 @@ Decompressor *threadDecompressor()
 }
 
 } // namespace
+
+int JpegDecoder::decodeYcc420(const unsigned char *src, unsigned long srcLength, int width, int height,
+                              JpegYccRows &rows)
+{
+    if (!src || srcLength == 0 || width <= 0 || height <= 0)
+        return 0;
+    Decompressor *decompressor = threadDecompressor();
+    if (!decompressor)
+        return 0;
+    const int done = decompressor->decodeYcc420(src, srcLength, width, height, rows);
+    if (done == 0)
+        t_decompressor.reset();
+    return done;
+}
 
 void JpegDecoder::init()
 {

@@ -27,6 +27,29 @@ protected:
     ~JpegBands() = default;
 };
 
+// Where a decode of a 4:2:0 picture hands its rows as the JPEG holds them, before libjpeg upsamples
+// and converts them.
+class JpegYccRows
+{
+public:
+    struct Row
+    {
+        const unsigned char *y = nullptr; // the picture's width in samples
+        // The nearest chroma rows and the next nearest ones (above for an even picture row, below for an
+        // odd one, repeated at the picture's edges), as libjpeg's smooth upsampling weighs them;
+        // (width + 1) / 2 samples each, readable 16 bytes further.
+        const unsigned char *cb = nullptr;
+        const unsigned char *cbNext = nullptr;
+        const unsigned char *cr = nullptr;
+        const unsigned char *crNext = nullptr;
+    };
+    // Picture row y, from the top down.
+    virtual void row(int y, const Row &row) = 0;
+
+protected:
+    ~JpegYccRows() = default;
+};
+
 class JpegDecoder
 {
 public:
@@ -51,4 +74,9 @@ public:
     // sure to be written (as a whole decode gives them): the others cost next to nothing.
     int decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands,
                int left = 0, int columns = 0);
+
+    // The same decode for a YCbCr JPEG with 4:2:0 chroma and libjpeg's smooth upsampling, at least 16
+    // pixels wide, row by row without the upsampling and the colour conversion. Returns -1, having
+    // handed over nothing, for a JPEG of any other kind, which decode() takes.
+    int decodeYcc420(const unsigned char *src, unsigned long srcLength, int width, int height, JpegYccRows &rows);
 };

@@ -9,3 +9,8 @@ BgrColumnsToYuyv fastBgrColumnsToYuyv()
 {
     return nullptr;
 }
+
+Ycc420ToYuyvRow fastYcc420ToYuyvRow()
+{
+    return nullptr;
+}

@@ -193,6 +193,127 @@ __attribute__((target("avx2"))) void columnsAvx2(const std::uint8_t *const *colu
     }
 }
 
+// One colour plane's column sums of the smooth upsampling, 3 x nearest row + next nearest row, for
+// samples 0 .. samples - 1 at sums[1 ..], with the edge samples repeated at sums[0] and sums[samples + 1].
+__attribute__((target("avx2"))) void columnSums(const std::uint8_t *nearest, const std::uint8_t *next, int samples,
+                                                std::int16_t *sums)
+{
+    for (int j = 0; j < samples; j += 16) {
+        const __m256i a = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nearest + j)));
+        const __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(next + j)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sums + 1 + j),
+                            _mm256_add_epi16(_mm256_mullo_epi16(a, _mm256_set1_epi16(3)), b));
+    }
+    sums[0] = sums[1];
+    sums[samples + 1] = sums[samples];
+}
+
+// Both chroma planes' samples for pixels x .. x + 15 of the row (x even), upsampled: libjpeg's
+// 3/4 * nearer + 1/4 * further sample across the row, with its biases of 8 and 7.
+__attribute__((target("avx2"), always_inline)) inline void
+upsampled(const std::int16_t *cbSums, const std::int16_t *crSums, int x, __m256i &cb, __m256i &cr)
+{
+    // Sums of samples i - 1 .. i + 6, i .. i + 7 and i + 1 .. i + 8, Cb in the low lane, Cr in the high.
+    const int i = x / 2;
+    const __m256i before = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i),
+                                               reinterpret_cast<const __m128i *>(cbSums + i));
+    const __m256i at = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i + 1),
+                                           reinterpret_cast<const __m128i *>(cbSums + i + 1));
+    const __m256i after = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i + 2),
+                                              reinterpret_cast<const __m128i *>(cbSums + i + 2));
+    const __m256i here = _mm256_mullo_epi16(at, _mm256_set1_epi16(3));
+    const __m256i even = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(here, before), _mm256_set1_epi16(8)), 4);
+    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(here, after), _mm256_set1_epi16(7)), 4);
+    // Per lane (Cb below, Cr above): pixels 0-7, then 8-15.
+    const __m256i low = _mm256_unpacklo_epi16(even, odd);
+    const __m256i high = _mm256_unpackhi_epi16(even, odd);
+    cb = _mm256_permute2x128_si256(low, high, 0x20);
+    cr = _mm256_permute2x128_si256(low, high, 0x31);
+}
+
+// The green part's sum for (Cb, Cr) pairs of 16 bits, rounded once, in 32 bits.
+__attribute__((target("avx2"), always_inline)) inline __m256i greenSums(__m256i pairs)
+{
+    const __m256i weights = _mm256_set1_epi32(int(0x492e0000u | std::uint16_t(-22554))); // -22554 Cb + 18734 Cr
+    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs, weights), _mm256_set1_epi32(32768)), 16);
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256i toByteRange(__m256i v)
+{
+    return _mm256_max_epi16(_mm256_min_epi16(v, _mm256_set1_epi16(255)), _mm256_setzero_si256());
+}
+
+// The rounded average of each pair of 16-bit pixels, in both lanes of the pair.
+__attribute__((target("avx2"), always_inline)) inline __m256i pairAverage(__m256i v)
+{
+    const __m256i firstTwice = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
+                                                5, 8, 9, 8, 9, 12, 13, 12, 13);
+    return _mm256_shuffle_epi8(_mm256_avg_epu16(v, _mm256_srli_epi32(v, 16)), firstTwice);
+}
+
+// Sixteen pixels of Y (16-bit) and their upsampled Cb, Cr to 32 bytes of YUYV: libjpeg's JFIF
+// conversion to R, G, B (its tables' arithmetic: R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr,
+// B = Y + 1.772 Cb, each product rounded), clamped, then the same sums as the B, G, R row kernel.
+__attribute__((target("avx2"), always_inline)) inline void yccSixteen(__m256i y, __m256i cb, __m256i cr,
+                                                                      std::uint8_t *yuyv)
+{
+    const __m256i centre = _mm256_set1_epi16(128);
+    cb = _mm256_sub_epi16(cb, centre);
+    cr = _mm256_sub_epi16(cr, centre);
+    // libjpeg's rounded products (91881 Cr + 32768) >> 16 and (116130 Cb + 32768) >> 16, which these
+    // rounded multiplies give for every Cr and Cb from -128 to 127 (tst_yuyv tries them all).
+    const __m256i redPart = _mm256_add_epi16(cr, _mm256_mulhrs_epi16(cr, _mm256_set1_epi16(13172)));
+    const __m256i bluePart = _mm256_mulhrs_epi16(_mm256_add_epi16(cb, cb), _mm256_set1_epi16(29033));
+    // -0.34414 Cb - 0.71414 Cr = (-22554 Cb + 18734 Cr) / 65536 - Cr, the sum rounded once.
+    const __m256i greenPart = _mm256_sub_epi16(
+        _mm256_packs_epi32(greenSums(_mm256_unpacklo_epi16(cb, cr)), greenSums(_mm256_unpackhi_epi16(cb, cr))), cr);
+    const __m256i r = toByteRange(_mm256_add_epi16(y, redPart));
+    const __m256i g = toByteRange(_mm256_add_epi16(y, greenPart));
+    const __m256i b = toByteRange(_mm256_add_epi16(y, bluePart));
+
+    const __m256i luma = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(r, _mm256_set1_epi16(66)),
+                                          _mm256_mullo_epi16(g, _mm256_set1_epi16(129))),
+                         _mm256_add_epi16(_mm256_mullo_epi16(b, _mm256_set1_epi16(25)), _mm256_set1_epi16(0x1080))),
+        8);
+    // U in the pair's first lane, V in its second.
+    const __m256i chroma = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(pairAverage(b), _mm256_set1_epi32(0xffee0070)),
+                                          _mm256_mullo_epi16(pairAverage(g), _mm256_set1_epi32(int(0xffa2ffb6u)))),
+                         _mm256_add_epi16(_mm256_mullo_epi16(pairAverage(r), _mm256_set1_epi32(0x0070ffda)),
+                                          _mm256_set1_epi16(short(0x8000)))),
+        8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(yuyv), _mm256_or_si256(luma, _mm256_slli_epi16(chroma, 8)));
+}
+
+__attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std::uint8_t *cb,
+                                                const std::uint8_t *cbNext, const std::uint8_t *cr,
+                                                const std::uint8_t *crNext, int width, std::uint8_t *yuyv)
+{
+    thread_local std::vector<std::int16_t> sums;
+    const int samples = (width + 1) / 2;
+    const std::size_t plane = std::size_t(samples) + 34;
+    if (sums.size() < 2 * plane)
+        sums.resize(2 * plane);
+    std::int16_t *cbSums = sums.data();
+    std::int16_t *crSums = sums.data() + plane;
+    columnSums(cb, cbNext, samples, cbSums);
+    columnSums(cr, crNext, samples, crSums);
+    const int pixels = width & ~1;
+    for (int x = 0;; x += 16) {
+        // The last sixteen end at the row's end and may overlap the ones before, with the same bytes.
+        if (x + 16 > pixels)
+            x = pixels - 16;
+        __m256i cbs;
+        __m256i crs;
+        upsampled(cbSums, crSums, x, cbs, crs);
+        yccSixteen(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + x))), cbs, crs,
+                   yuyv + x * 2);
+        if (x + 16 == pixels)
+            return;
+    }
+}
+
 } // namespace
 
 BgrColumnsToYuyv fastBgrColumnsToYuyv()
@@ -203,4 +324,9 @@ BgrColumnsToYuyv fastBgrColumnsToYuyv()
 BgrToYuyvRow fastBgrToYuyvRow()
 {
     return __builtin_cpu_supports("avx2") ? rowAvx2 : nullptr;
+}
+
+Ycc420ToYuyvRow fastYcc420ToYuyvRow()
+{
+    return __builtin_cpu_supports("avx2") ? yccRowAvx2 : nullptr;
 }

@@ -435,6 +435,14 @@ void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute()
     Bytes yuyv(std::size_t(yuyvStride) * height);
     bgrToYuyv(pixels.data(), width, height, yuyv.data());
 
+    // Straight into the camera's frame, with no one asking for the frame's pixels or a sample: the
+    // JPEG's own rows converted, where its layout allows.
+    VideoFrame direct(jpeg.data(), int(jpeg.size()), width, height);
+    direct.transform(mirror, upsideDown, turns);
+    Bytes camera(yuyv.size(), 0x5a);
+    direct.toYuyv(camera.data(), yuyvStride);
+    QCOMPARE(firstDifference(camera, yuyv), -1);
+
     // Banded into the camera's frame, over whatever it held, with a sample of it for the preview, taken
     // at every step-th pixel into rows with a gap; then banded into the frame's own pixels.
     VideoFrame banded(jpeg.data(), int(jpeg.size()), width, height);
@@ -445,7 +453,7 @@ void TestVideoFrame::bandedDecodeMatchesTheWholeFrameRoute()
     Bytes sample(sampleStride * sampleHeight, 0x5a);
     banded.keepSample(sample.data(), std::ptrdiff_t(sampleStride), step);
     banded.transform(mirror, upsideDown, turns);
-    Bytes camera(yuyv.size(), 0x5a);
+    camera.assign(camera.size(), 0x5a);
     banded.toYuyv(camera.data(), yuyvStride);
     QCOMPARE(firstDifference(camera, yuyv), -1);
     QVERIFY(banded.hasSample());

@@ -26,6 +26,8 @@ private slots:
     void decodesTruncatedJpegAsFarAsItGoes();
     void failedDecodeFailsWholeAndSpoilsNoLaterFrame_data();
     void failedDecodeFailsWholeAndSpoilsNoLaterFrame();
+    void handsOverTheRowsOf420PicturesOnly_data();
+    void handsOverTheRowsOf420PicturesOnly();
     void decodesOnOneThreadAfterAnother();
     void decodesOnSeveralThreadsAtOnce();
 };
@@ -269,6 +271,46 @@ void TestJpegDecoder::failedDecodeFailsWholeAndSpoilsNoLaterFrame()
         const double mean = compare(pixels, picture, pixels.size()).mean;
         QVERIFY2(mean < 6.0, qPrintable(QStringLiteral("frame %1 off by %2").arg(i + 1).arg(mean)));
     }
+}
+
+void TestJpegDecoder::handsOverTheRowsOf420PicturesOnly_data()
+{
+    QTest::addColumn<Bytes>("jpeg");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("expected");
+    const Bytes picture = makeTestPicture(17, 9);
+    QTest::newRow("4:2:0") << encodeJpeg(picture.data(), 17, 9) << 17 << 1;
+    QTest::newRow("4:2:0, progressive") << encodeJpeg(picture.data(), 17, 9, 85, true) << 17 << 1;
+    QTest::newRow("4:4:4") << encodeJpeg(picture.data(), 17, 9, 85, false, true) << 17 << -1;
+    const Bytes narrow = makeTestPicture(15, 9);
+    QTest::newRow("narrower than 16") << encodeJpeg(narrow.data(), 15, 9) << 15 << -1;
+    QImage grey(17, 9, QImage::Format_Grayscale8);
+    grey.fill(128);
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    QVERIFY(buffer.open(QIODevice::WriteOnly) && grey.save(&buffer, "JPEG"));
+    QTest::newRow("grey") << Bytes(encoded.begin(), encoded.end()) << 17 << -1;
+}
+
+void TestJpegDecoder::handsOverTheRowsOf420PicturesOnly()
+{
+    QFETCH(Bytes, jpeg);
+    QFETCH(int, width);
+    QFETCH(int, expected);
+    struct Rows final : JpegYccRows
+    {
+        void row(int y, const Row &row) override
+        {
+            order.push_back(y);
+            // Above the top row, its own chroma row is repeated.
+            if (y == 0)
+                QVERIFY(row.cb == row.cbNext && row.cr == row.crNext);
+        }
+        std::vector<int> order;
+    } rows;
+    QCOMPARE(JpegDecoder().decodeYcc420(jpeg.data(), jpeg.size(), width, 9, rows), expected);
+    const std::vector<int> all = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    QCOMPARE(rows.order, expected > 0 ? all : std::vector<int>{});
 }
 
 void TestJpegDecoder::decodesOnOneThreadAfterAnother()

@@ -1,11 +1,13 @@
 #include "testpicture.h"
 #include "yuyv.h"
 #include "yuyvreference.h"
+#include "yuyvrow.h"
 
 #include <QtTest>
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <random>
@@ -20,6 +22,7 @@ private slots:
     void matchesScalarReference_data();
     void matchesScalarReference();
     void givesLibyuvsBytesForEveryColourAndPair();
+    void jpegRowsGiveLibjpegsColoursForEveryYCbCr();
     void oddWidthDropsLastColumn();
     void tooNarrowPictureWritesNothing();
     void referenceTurnsYuyvBackIntoTheColours();
@@ -147,6 +150,46 @@ void TestYuyv::givesLibyuvsBytesForEveryColourAndPair()
         QVERIFY2(std::equal(yuyv.begin(), yuyv.begin() + w * 2, expected.begin()), qPrintable(QString::number(w)));
         QVERIFY(std::all_of(yuyv.begin() + w * 2, yuyv.end(), [](std::uint8_t b) { return b == 0x5a; }));
     }
+}
+
+void TestYuyv::jpegRowsGiveLibjpegsColoursForEveryYCbCr()
+{
+    const Ycc420ToYuyvRow convertRow = fastYcc420ToYuyvRow();
+    if (!convertRow)
+        QSKIP("no kernel for JPEG rows on this processor");
+    // Rows of every Y with one Cb and Cr throughout, so that upsampling keeps them, for all 65,536 of
+    // them. The judge is libjpeg-turbo's own conversion of the same samples (full-size planes, which it
+    // converts without upsampling), then bgrToYuyv.
+    constexpr int side = 256;
+    std::vector<std::uint8_t> luma(side * side);
+    std::vector<std::uint8_t> cb(side * side);
+    std::vector<std::uint8_t> cr(side * side);
+    for (int i = 0; i < side * side; ++i) {
+        luma[i] = std::uint8_t(i % side);
+        cr[i] = std::uint8_t(i / side);
+    }
+    std::vector<std::uint8_t> bgr(side * side * 3);
+    std::vector<std::uint8_t> expected(side * 2);
+    std::vector<std::uint8_t> actual(side * 2);
+    std::vector<std::uint8_t> cbRow(side / 2 + 16);
+    std::vector<std::uint8_t> crRow(side / 2 + 16);
+    tjhandle decoder = tjInitDecompress();
+    QVERIFY(decoder);
+    for (int blue = 0; blue < 256; ++blue) {
+        std::fill(cb.begin(), cb.end(), std::uint8_t(blue));
+        const unsigned char *planes[3] = {luma.data(), cb.data(), cr.data()};
+        const int strides[3] = {side, side, side};
+        QCOMPARE(tjDecodeYUVPlanes(decoder, planes, strides, TJSAMP_444, bgr.data(), side, 0, side, TJPF_BGR, 0), 0);
+        std::fill(cbRow.begin(), cbRow.end(), std::uint8_t(blue));
+        for (int red = 0; red < 256; ++red) {
+            bgrToYuyv(bgr.data() + red * side * 3, side, 1, expected.data());
+            std::fill(crRow.begin(), crRow.end(), std::uint8_t(red));
+            convertRow(luma.data(), cbRow.data(), cbRow.data(), crRow.data(), crRow.data(), side, actual.data());
+            if (actual != expected)
+                QFAIL(qPrintable(QStringLiteral("Cb %1, Cr %2").arg(blue).arg(red)));
+        }
+    }
+    tjDestroy(decoder);
 }
 
 void TestYuyv::oddWidthDropsLastColumn()
