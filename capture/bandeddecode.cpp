@@ -244,22 +244,23 @@ private:
     int m_bottom = 0;
 };
 
-// The camera's rows of a frame neither mirrored left-right nor turned, each made straight from the
-// JPEG's own rows, without the B, G, R row in between.
+// The camera's rows of a frame without a quarter turn, each made straight from the JPEG's own rows,
+// without the B, G, R row in between.
 class YccRows final : public JpegYccRows
 {
 public:
-    YccRows(Ycc420ToYuyvRow convert, int width, int height, bool mirrorY, const Output &output)
+    YccRows(Ycc420ToYuyvRow convert, int width, int height, bool mirrorX, bool mirrorY, const Output &output)
         : m_convert(convert)
         , m_width(width)
         , m_height(height)
+        , m_mirrorX(mirrorX)
         , m_mirrorY(mirrorY)
         , m_output(output)
     {
     }
     void row(int y, const Row &row) override
     {
-        m_convert(row.y, row.cb, row.cbNext, row.cr, row.crNext, m_width,
+        m_convert(row.y, row.cb, row.cbNext, row.cr, row.crNext, m_width, m_mirrorX,
                   m_output.yuyv + (m_mirrorY ? m_height - 1 - y : y) * m_output.yuyvStride);
     }
 
@@ -267,6 +268,7 @@ private:
     Ycc420ToYuyvRow m_convert;
     int m_width;
     int m_height;
+    bool m_mirrorX;
     bool m_mirrorY;
     Output m_output;
 };
@@ -282,8 +284,9 @@ bool decodeBanded(const unsigned char *jpeg, std::size_t length, int width, int 
         return JpegDecoder().decode(jpeg, length, width, height, bands, bands.left(), bands.columns()) != 0;
     }
     static const Ycc420ToYuyvRow yccToYuyv = fastYcc420ToYuyvRow();
-    if (yccToYuyv && !mirrorX && !output.bgr && !output.sample.pixels) {
-        YccRows rows(yccToYuyv, width, height, mirrorY, output);
+    // Mirrored left-right, a row of odd width pairs its pixels across the JPEG's chroma samples.
+    if (yccToYuyv && (!mirrorX || width % 2 == 0) && !output.bgr && !output.sample.pixels) {
+        YccRows rows(yccToYuyv, width, height, mirrorX, mirrorY, output);
         const int done = JpegDecoder().decodeYcc420(jpeg, length, width, height, rows);
         if (done >= 0)
             return done != 0;

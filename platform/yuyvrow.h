@@ -22,7 +22,9 @@ BgrColumnsToYuyv fastBgrColumnsToYuyv();
 // row function makes of the B, G, R row libjpeg-turbo would give, byte for byte: y holds width (at least
 // 16) samples, the chroma rows (width + 1) / 2 each, cb and cr the nearest chroma rows, cbNext and
 // crNext the next nearest (the row above for an even picture row, below for an odd one, repeated at the
-// picture's edges). Reads up to 16 bytes past each chroma row; writes (width & ~1) * 2 bytes.
+// picture's edges). With mirrored (width even), the row is written mirrored left-right. Reads up to 16
+// bytes past each chroma row; writes (width & ~1) * 2 bytes.
 using Ycc420ToYuyvRow = void (*)(const std::uint8_t *y, const std::uint8_t *cb, const std::uint8_t *cbNext,
-                                 const std::uint8_t *cr, const std::uint8_t *crNext, int width, std::uint8_t *yuyv);
+                                 const std::uint8_t *cr, const std::uint8_t *crNext, int width, bool mirrored,
+                                 std::uint8_t *yuyv);
 Ycc420ToYuyvRow fastYcc420ToYuyvRow();

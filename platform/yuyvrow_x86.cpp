@@ -251,11 +251,10 @@ __attribute__((target("avx2"), always_inline)) inline __m256i pairAverage(__m256
     return _mm256_shuffle_epi8(_mm256_avg_epu16(v, _mm256_srli_epi32(v, 16)), firstTwice);
 }
 
-// Sixteen pixels of Y (16-bit) and their upsampled Cb, Cr to 32 bytes of YUYV: libjpeg's JFIF
+// Sixteen pixels of Y (16-bit) and their upsampled Cb, Cr to the 32 bytes of their YUYV: libjpeg's JFIF
 // conversion to R, G, B (its tables' arithmetic: R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr,
 // B = Y + 1.772 Cb, each product rounded), clamped, then the same sums as the B, G, R row kernel.
-__attribute__((target("avx2"), always_inline)) inline void yccSixteen(__m256i y, __m256i cb, __m256i cr,
-                                                                      std::uint8_t *yuyv)
+__attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i y, __m256i cb, __m256i cr)
 {
     const __m256i centre = _mm256_set1_epi16(128);
     cb = _mm256_sub_epi16(cb, centre);
@@ -283,12 +282,21 @@ __attribute__((target("avx2"), always_inline)) inline void yccSixteen(__m256i y,
                          _mm256_add_epi16(_mm256_mullo_epi16(pairAverage(r), _mm256_set1_epi32(0x0070ffda)),
                                           _mm256_set1_epi16(short(0x8000)))),
         8);
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(yuyv), _mm256_or_si256(luma, _mm256_slli_epi16(chroma, 8)));
+    return _mm256_or_si256(luma, _mm256_slli_epi16(chroma, 8));
+}
+
+// Eight YUYV pairs as they lie in a row mirrored left-right: in reverse order, each pair's two Y swapped.
+__attribute__((target("avx2"), always_inline)) inline __m256i mirroredPairs(__m256i pairs)
+{
+    const __m256i reversed = _mm256_setr_epi8(6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0,
+                                              3, 14, 13, 12, 15, 10, 9, 8, 11);
+    return _mm256_shuffle_epi8(_mm256_permute4x64_epi64(pairs, 0x1b), reversed);
 }
 
 __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std::uint8_t *cb,
                                                 const std::uint8_t *cbNext, const std::uint8_t *cr,
-                                                const std::uint8_t *crNext, int width, std::uint8_t *yuyv)
+                                                const std::uint8_t *crNext, int width, bool mirrored,
+                                                std::uint8_t *yuyv)
 {
     thread_local std::vector<std::int16_t> sums;
     const int samples = (width + 1) / 2;
@@ -307,8 +315,12 @@ __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std
         __m256i cbs;
         __m256i crs;
         upsampled(cbSums, crSums, x, cbs, crs);
-        yccSixteen(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + x))), cbs, crs,
-                   yuyv + x * 2);
+        const __m256i pairs =
+            yccSixteen(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + x))), cbs, crs);
+        if (mirrored)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(yuyv + (pixels - 16 - x) * 2), mirroredPairs(pairs));
+        else
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(yuyv + x * 2), pairs);
         if (x + 16 == pixels)
             return;
     }

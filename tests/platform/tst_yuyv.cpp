@@ -184,7 +184,7 @@ void TestYuyv::jpegRowsGiveLibjpegsColoursForEveryYCbCr()
         for (int red = 0; red < 256; ++red) {
             bgrToYuyv(bgr.data() + red * side * 3, side, 1, expected.data());
             std::fill(crRow.begin(), crRow.end(), std::uint8_t(red));
-            convertRow(luma.data(), cbRow.data(), cbRow.data(), crRow.data(), crRow.data(), side, actual.data());
+            convertRow(luma.data(), cbRow.data(), cbRow.data(), crRow.data(), crRow.data(), side, false, actual.data());
             if (actual != expected)
                 QFAIL(qPrintable(QStringLiteral("Cb %1, Cr %2").arg(blue).arg(red)));
         }
