@@ -208,8 +208,8 @@ __attribute__((target("avx2"))) void columnSums(const std::uint8_t *nearest, con
     sums[samples + 1] = sums[samples];
 }
 
-// Both chroma planes' samples for pixels x .. x + 15 of the row (x even), upsampled: libjpeg's
-// 3/4 * nearer + 1/4 * further sample across the row, with its biases of 8 and 7.
+// Both chroma planes' samples for pixels x .. x + 15 of the row (x even), upsampled (libjpeg's
+// 3/4 * nearer + 1/4 * further sample across the row, with its biases of 8 and 7) and less 128.
 __attribute__((target("avx2"), always_inline)) inline void
 upsampled(const std::int16_t *cbSums, const std::int16_t *crSums, int x, __m256i &cb, __m256i &cr)
 {
@@ -221,9 +221,12 @@ upsampled(const std::int16_t *cbSums, const std::int16_t *crSums, int x, __m256i
                                            reinterpret_cast<const __m128i *>(cbSums + i + 1));
     const __m256i after = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i + 2),
                                               reinterpret_cast<const __m128i *>(cbSums + i + 2));
+    // Less 128 x 16 before the shift, so that the samples come out centred on 0, as the conversion takes them.
     const __m256i here = _mm256_mullo_epi16(at, _mm256_set1_epi16(3));
-    const __m256i even = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(here, before), _mm256_set1_epi16(8)), 4);
-    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(here, after), _mm256_set1_epi16(7)), 4);
+    const __m256i even =
+        _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(here, before), _mm256_set1_epi16(8 - 2048)), 4);
+    const __m256i odd =
+        _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(here, after), _mm256_set1_epi16(7 - 2048)), 4);
     // Per lane (Cb below, Cr above): pixels 0-7, then 8-15.
     const __m256i low = _mm256_unpacklo_epi16(even, odd);
     const __m256i high = _mm256_unpackhi_epi16(even, odd);
@@ -238,27 +241,11 @@ __attribute__((target("avx2"), always_inline)) inline __m256i greenSums(__m256i 
     return _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs, weights), _mm256_set1_epi32(32768)), 16);
 }
 
-__attribute__((target("avx2"), always_inline)) inline __m256i toByteRange(__m256i v)
-{
-    return _mm256_max_epi16(_mm256_min_epi16(v, _mm256_set1_epi16(255)), _mm256_setzero_si256());
-}
-
-// The rounded average of each pair of 16-bit pixels, in both lanes of the pair.
-__attribute__((target("avx2"), always_inline)) inline __m256i pairAverage(__m256i v)
-{
-    const __m256i firstTwice = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
-                                                5, 8, 9, 8, 9, 12, 13, 12, 13);
-    return _mm256_shuffle_epi8(_mm256_avg_epu16(v, _mm256_srli_epi32(v, 16)), firstTwice);
-}
-
-// Sixteen pixels of Y (16-bit) and their upsampled Cb, Cr to the 32 bytes of their YUYV: libjpeg's JFIF
-// conversion to R, G, B (its tables' arithmetic: R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr,
-// B = Y + 1.772 Cb, each product rounded), clamped, then the same sums as the B, G, R row kernel.
+// Sixteen pixels of Y (16-bit) and their upsampled Cb, Cr less 128 to the 32 bytes of their YUYV:
+// libjpeg's JFIF conversion to R, G, B (R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr,
+// B = Y + 1.772 Cb, each product rounded as its tables have it), clamped, then the B, G, R kernel's sums.
 __attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i y, __m256i cb, __m256i cr)
 {
-    const __m256i centre = _mm256_set1_epi16(128);
-    cb = _mm256_sub_epi16(cb, centre);
-    cr = _mm256_sub_epi16(cr, centre);
     // libjpeg's rounded products (91881 Cr + 32768) >> 16 and (116130 Cb + 32768) >> 16, which these
     // rounded multiplies give for every Cr and Cb from -128 to 127 (tst_yuyv tries them all).
     const __m256i redPart = _mm256_add_epi16(cr, _mm256_mulhrs_epi16(cr, _mm256_set1_epi16(13172)));
@@ -266,22 +253,36 @@ __attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i
     // -0.34414 Cb - 0.71414 Cr = (-22554 Cb + 18734 Cr) / 65536 - Cr, the sum rounded once.
     const __m256i greenPart = _mm256_sub_epi16(
         _mm256_packs_epi32(greenSums(_mm256_unpacklo_epi16(cb, cr)), greenSums(_mm256_unpackhi_epi16(cb, cr))), cr);
-    const __m256i r = toByteRange(_mm256_add_epi16(y, redPart));
-    const __m256i g = toByteRange(_mm256_add_epi16(y, greenPart));
-    const __m256i b = toByteRange(_mm256_add_epi16(y, bluePart));
+    // R and G clamped to bytes, side by side in a 16-bit lane per pixel, in pixel order; B clamped in 16 bits.
+    const __m256i sideBySide = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 0, 8, 1, 9, 2, 10,
+                                                3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+    const __m256i redGreen = _mm256_shuffle_epi8(
+        _mm256_packus_epi16(_mm256_add_epi16(y, redPart), _mm256_add_epi16(y, greenPart)), sideBySide);
+    const __m256i blue = _mm256_max_epi16(_mm256_min_epi16(_mm256_add_epi16(y, bluePart), _mm256_set1_epi16(255)),
+                                          _mm256_setzero_si256());
 
+    // Y: 66 (R - 128) + 129 (G - 128) from the bytes less 128 (so that the unsigned weight 129 fits),
+    // then 25 B, and the bias with the 128s added back.
+    const __m256i redGreenLuma = _mm256_maddubs_epi16(_mm256_set1_epi16(short(0x8142)),
+                                                      _mm256_xor_si256(redGreen, _mm256_set1_epi8(char(0x80))));
     const __m256i luma = _mm256_srli_epi16(
-        _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(r, _mm256_set1_epi16(66)),
-                                          _mm256_mullo_epi16(g, _mm256_set1_epi16(129))),
-                         _mm256_add_epi16(_mm256_mullo_epi16(b, _mm256_set1_epi16(25)), _mm256_set1_epi16(0x1080))),
+        _mm256_add_epi16(_mm256_add_epi16(redGreenLuma, _mm256_mullo_epi16(blue, _mm256_set1_epi16(25))),
+                         _mm256_set1_epi16(0x1080 + 195 * 128)),
         8);
-    // U in the pair's first lane, V in its second.
-    const __m256i chroma = _mm256_srli_epi16(
-        _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(pairAverage(b), _mm256_set1_epi32(0xffee0070)),
-                                          _mm256_mullo_epi16(pairAverage(g), _mm256_set1_epi32(int(0xffa2ffb6u)))),
-                         _mm256_add_epi16(_mm256_mullo_epi16(pairAverage(r), _mm256_set1_epi32(0x0070ffda)),
-                                          _mm256_set1_epi16(short(0x8000)))),
-        8);
+    // U in the pair's first lane, V in its second, from the pair's rounded averages: of R and G as bytes,
+    // of B in 16 bits, each moved from the pair's first lane into both.
+    const __m256i firstTwice = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
+                                                5, 8, 9, 8, 9, 12, 13, 12, 13);
+    const __m256i redGreenAverage =
+        _mm256_shuffle_epi8(_mm256_avg_epu8(redGreen, _mm256_srli_epi32(redGreen, 16)), firstTwice);
+    const __m256i blueAverage = _mm256_shuffle_epi8(_mm256_avg_epu16(blue, _mm256_srli_epi32(blue, 16)), firstTwice);
+    const __m256i redGreenWeights = _mm256_set1_epi32(int(0xa270b6dau)); // U: -38 R - 74 G, V: 112 R - 94 G
+    const __m256i blueWeights = _mm256_set1_epi32(int(0xffee0070u));     // U: 112 B, V: -18 B
+    const __m256i chroma =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(redGreenAverage, redGreenWeights),
+                                                            _mm256_mullo_epi16(blueAverage, blueWeights)),
+                                           _mm256_set1_epi16(short(0x8000))),
+                          8);
     return _mm256_or_si256(luma, _mm256_slli_epi16(chroma, 8));
 }
 
