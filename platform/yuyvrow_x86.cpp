@@ -7,7 +7,10 @@
 
 // The conversion in one pass over the pixels, 16 at a time with AVX2, where libyuv's route goes through
 // a row of ARGB and three more passes. It takes the same arithmetic as libyuv's AVX2 kernels, so the
-// bytes are the same; tst_yuyv checks them against libyuv for every colour.
+// bytes are the same; tst_yuyv checks them against libyuv for every colour. The JPEG row kernel at the
+// end takes libjpeg-turbo's upsampling and colour conversion in front of the same sums, so that a
+// JPEG's rows reach the camera without a B, G, R row in between; tst_yuyv checks it against
+// libjpeg-turbo for every Y, Cb and Cr.
 
 namespace {
 
