@@ -196,97 +196,102 @@ __attribute__((target("avx2"))) void columnsAvx2(const std::uint8_t *const *colu
     }
 }
 
-// One colour plane's column sums of the smooth upsampling, 3 x nearest row + next nearest row, for
-// samples 0 .. samples - 1 at sums[1 ..], with the edge samples repeated at sums[0] and sums[samples + 1].
-__attribute__((target("avx2"))) void columnSums(const std::uint8_t *nearest, const std::uint8_t *next, int samples,
-                                                std::int16_t *sums)
+// Sixteen bytes from p, as 16-bit values.
+__attribute__((target("avx2"), always_inline)) inline __m256i widened(const std::uint8_t *p)
 {
-    for (int j = 0; j < samples; j += 16) {
-        const __m256i a = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nearest + j)));
-        const __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(next + j)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sums + 1 + j),
-                            _mm256_add_epi16(_mm256_mullo_epi16(a, _mm256_set1_epi16(3)), b));
-    }
-    sums[0] = sums[1];
-    sums[samples + 1] = sums[samples];
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 }
 
-// Both chroma planes' samples for pixels x .. x + 15 of the row (x even), upsampled (libjpeg's
-// 3/4 * nearer + 1/4 * further sample across the row, with its biases of 8 and 7) and less 128.
-__attribute__((target("avx2"), always_inline)) inline void
-upsampled(const std::int16_t *cbSums, const std::int16_t *crSums, int x, __m256i &cb, __m256i &cr)
+// The column sums of the smooth upsampling, 3 x nearest row + next nearest row, of both chroma planes
+// side by side (Cb, Cr) for samples 0 .. samples - 1 at pair 1 on, the edge samples repeated at pair 0
+// and pair samples + 1.
+__attribute__((target("avx2"))) void columnSums(const std::uint8_t *cb, const std::uint8_t *cbNext,
+                                                const std::uint8_t *cr, const std::uint8_t *crNext, int samples,
+                                                std::int16_t *sums)
 {
-    // Sums of samples i - 1 .. i + 6, i .. i + 7 and i + 1 .. i + 8, Cb in the low lane, Cr in the high.
-    const int i = x / 2;
-    const __m256i before = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i),
-                                               reinterpret_cast<const __m128i *>(cbSums + i));
-    const __m256i at = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i + 1),
-                                           reinterpret_cast<const __m128i *>(cbSums + i + 1));
-    const __m256i after = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(crSums + i + 2),
-                                              reinterpret_cast<const __m128i *>(cbSums + i + 2));
-    // Less 128 x 16 before the shift, so that the samples come out centred on 0, as the conversion takes them.
-    const __m256i here = _mm256_mullo_epi16(at, _mm256_set1_epi16(3));
+    const __m256i three = _mm256_set1_epi16(3);
+    for (int j = 0; j < samples; j += 16) {
+        const __m256i blue = _mm256_add_epi16(_mm256_mullo_epi16(widened(cb + j), three), widened(cbNext + j));
+        const __m256i red = _mm256_add_epi16(_mm256_mullo_epi16(widened(cr + j), three), widened(crNext + j));
+        // Per lane, samples 0-3 then 4-7 of the lane's eight; into the order of the samples.
+        const __m256i low = _mm256_unpacklo_epi16(blue, red);
+        const __m256i high = _mm256_unpackhi_epi16(blue, red);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sums + 2 * (j + 1)),
+                            _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sums + 2 * (j + 9)),
+                            _mm256_permute2x128_si256(low, high, 0x31));
+    }
+    std::memcpy(sums, sums + 2, 4);
+    std::memcpy(sums + 2 * (samples + 1), sums + 2 * samples, 4);
+}
+
+// Sixteen pixels from x on (x even) of Y (16-bit) and the column sums of the chroma to the 32 bytes
+// of their YUYV. The chroma is upsampled as libjpeg does it (3/4 of the nearer sample and 1/4 of the
+// further one across the row, with its biases of 8 and 7) and converted with its JFIF arithmetic
+// (R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr, B = Y + 1.772 Cb, each product rounded as its
+// tables have it) to R, G, B, clamped; then the B, G, R kernel's sums.
+__attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i y, const std::int16_t *sums, int x)
+{
+    // Pairs (Cb, Cr) of the eight samples from x / 2 - 1, from x / 2 (at pair x / 2 + 1) and from x / 2 + 1.
+    const std::int16_t *at = sums + x + 2;
+    const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at - 2));
+    const __m256i here =
+        _mm256_mullo_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at)), _mm256_set1_epi16(3));
+    const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at + 2));
+    // Less 128 x 16 before the shift, so that the samples come out centred on 0.
     const __m256i even =
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(here, before), _mm256_set1_epi16(8 - 2048)), 4);
     const __m256i odd =
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(here, after), _mm256_set1_epi16(7 - 2048)), 4);
-    // Per lane (Cb below, Cr above): pixels 0-7, then 8-15.
-    const __m256i low = _mm256_unpacklo_epi16(even, odd);
-    const __m256i high = _mm256_unpackhi_epi16(even, odd);
-    cb = _mm256_permute2x128_si256(low, high, 0x20);
-    cr = _mm256_permute2x128_si256(low, high, 0x31);
-}
+    // (Cb, Cr) of pixels 0-3 and 8-11, and of pixels 4-7 and 12-15.
+    const __m256i chroma[2] = {_mm256_unpacklo_epi32(even, odd), _mm256_unpackhi_epi32(even, odd)};
+    const __m256i luma[2] = {_mm256_unpacklo_epi16(y, y), _mm256_unpackhi_epi16(y, y)};
 
-// The green part's sum for (Cb, Cr) pairs of 16 bits, rounded once, in 32 bits.
-__attribute__((target("avx2"), always_inline)) inline __m256i greenSums(__m256i pairs)
-{
-    const __m256i weights = _mm256_set1_epi32(int(0x492e0000u | std::uint16_t(-22554))); // -22554 Cb + 18734 Cr
-    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs, weights), _mm256_set1_epi32(32768)), 16);
-}
+    // Per pixel: (B, R) in 16 bits, and G's part in 32. libjpeg's rounded products
+    // (116130 Cb + 32768) >> 16 and (91881 Cr + 32768) >> 16 are what these rounded multiplies give for
+    // every Cb and Cr from -128 to 127 (tst_yuyv tries them all); G's part, -22554 Cb + 18734 Cr -
+    // 65536 Cr, is rounded once.
+    const __m256i crOnly = _mm256_set1_epi32(int(0xffff0000u));
+    const __m256i cbOnly = _mm256_set1_epi32(0xffff);
+    const __m256i products = _mm256_set1_epi32(0x33747169); // 29033 for 2 Cb, 13172 for Cr
+    const __m256i greenWeights = _mm256_set1_epi32(int(0x492e0000u | std::uint16_t(-22554)));
+    __m256i blueRed[2];
+    __m256i greenParts[2];
+    for (int k = 0; k < 2; ++k) {
+        const __m256i cr = _mm256_and_si256(chroma[k], crOnly);
+        const __m256i doubled = _mm256_add_epi16(chroma[k], _mm256_and_si256(chroma[k], cbOnly));
+        blueRed[k] = _mm256_add_epi16(luma[k], _mm256_add_epi16(_mm256_mulhrs_epi16(doubled, products), cr));
+        greenParts[k] =
+            _mm256_srai_epi32(_mm256_add_epi32(_mm256_sub_epi32(_mm256_madd_epi16(chroma[k], greenWeights), cr),
+                                               _mm256_set1_epi32(32768)),
+                              16);
+    }
+    // B and R clamped to bytes, side by side in a 16-bit lane per pixel, in pixel order; G in 16 bits.
+    const __m256i bytes = _mm256_packus_epi16(blueRed[0], blueRed[1]);
+    const __m256i green = _mm256_max_epi16(
+        _mm256_min_epi16(_mm256_add_epi16(y, _mm256_packs_epi32(greenParts[0], greenParts[1])), _mm256_set1_epi16(255)),
+        _mm256_setzero_si256());
 
-// Sixteen pixels of Y (16-bit) and their upsampled Cb, Cr less 128 to the 32 bytes of their YUYV:
-// libjpeg's JFIF conversion to R, G, B (R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr,
-// B = Y + 1.772 Cb, each product rounded as its tables have it), clamped, then the B, G, R kernel's sums.
-__attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i y, __m256i cb, __m256i cr)
-{
-    // libjpeg's rounded products (91881 Cr + 32768) >> 16 and (116130 Cb + 32768) >> 16, which these
-    // rounded multiplies give for every Cr and Cb from -128 to 127 (tst_yuyv tries them all).
-    const __m256i redPart = _mm256_add_epi16(cr, _mm256_mulhrs_epi16(cr, _mm256_set1_epi16(13172)));
-    const __m256i bluePart = _mm256_mulhrs_epi16(_mm256_add_epi16(cb, cb), _mm256_set1_epi16(29033));
-    // -0.34414 Cb - 0.71414 Cr = (-22554 Cb + 18734 Cr) / 65536 - Cr, the sum rounded once.
-    const __m256i greenPart = _mm256_sub_epi16(
-        _mm256_packs_epi32(greenSums(_mm256_unpacklo_epi16(cb, cr)), greenSums(_mm256_unpackhi_epi16(cb, cr))), cr);
-    // R and G clamped to bytes, side by side in a 16-bit lane per pixel, in pixel order; B clamped in 16 bits.
-    const __m256i sideBySide = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 0, 8, 1, 9, 2, 10,
-                                                3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
-    const __m256i redGreen = _mm256_shuffle_epi8(
-        _mm256_packus_epi16(_mm256_add_epi16(y, redPart), _mm256_add_epi16(y, greenPart)), sideBySide);
-    const __m256i blue = _mm256_max_epi16(_mm256_min_epi16(_mm256_add_epi16(y, bluePart), _mm256_set1_epi16(255)),
-                                          _mm256_setzero_si256());
-
-    // Y: 66 (R - 128) + 129 (G - 128) from the bytes less 128 (so that the unsigned weight 129 fits),
-    // then 25 B, and the bias with the 128s added back.
-    const __m256i redGreenLuma = _mm256_maddubs_epi16(_mm256_set1_epi16(short(0x8142)),
-                                                      _mm256_xor_si256(redGreen, _mm256_set1_epi8(char(0x80))));
-    const __m256i luma = _mm256_srli_epi16(
-        _mm256_add_epi16(_mm256_add_epi16(redGreenLuma, _mm256_mullo_epi16(blue, _mm256_set1_epi16(25))),
-                         _mm256_set1_epi16(0x1080 + 195 * 128)),
+    const __m256i lumaOut = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(bytes, _mm256_set1_epi16(0x4219)), // 25 B + 66 R
+                                          _mm256_mullo_epi16(green, _mm256_set1_epi16(129))),
+                         _mm256_set1_epi16(0x1080)),
         8);
-    // U in the pair's first lane, V in its second, from the pair's rounded averages: of R and G as bytes,
-    // of B in 16 bits, each moved from the pair's first lane into both.
+    // U in the pair's first lane, V in its second, from the pair's rounded averages: of B and R as
+    // bytes, of G in 16 bits, each moved from the pair's first lane into both.
     const __m256i firstTwice = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13, 0, 1, 0, 1, 4, 5, 4,
                                                 5, 8, 9, 8, 9, 12, 13, 12, 13);
-    const __m256i redGreenAverage =
-        _mm256_shuffle_epi8(_mm256_avg_epu8(redGreen, _mm256_srli_epi32(redGreen, 16)), firstTwice);
-    const __m256i blueAverage = _mm256_shuffle_epi8(_mm256_avg_epu16(blue, _mm256_srli_epi32(blue, 16)), firstTwice);
-    const __m256i redGreenWeights = _mm256_set1_epi32(int(0xa270b6dau)); // U: -38 R - 74 G, V: 112 R - 94 G
-    const __m256i blueWeights = _mm256_set1_epi32(int(0xffee0070u));     // U: 112 B, V: -18 B
-    const __m256i chroma =
-        _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(redGreenAverage, redGreenWeights),
-                                                            _mm256_mullo_epi16(blueAverage, blueWeights)),
+    const __m256i blueRedAverage =
+        _mm256_shuffle_epi8(_mm256_avg_epu8(bytes, _mm256_srli_epi32(bytes, 16)), firstTwice);
+    const __m256i greenAverage = _mm256_shuffle_epi8(_mm256_avg_epu16(green, _mm256_srli_epi32(green, 16)), firstTwice);
+    const __m256i blueRedWeights = _mm256_set1_epi32(int(0x70eeda70u));     // U: 112 B - 38 R, V: -18 B + 112 R
+    const __m256i greenChromaWeights = _mm256_set1_epi32(int(0xffa2ffb6u)); // U: -74 G, V: -94 G
+    const __m256i chromaOut =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(blueRedAverage, blueRedWeights),
+                                                            _mm256_mullo_epi16(greenAverage, greenChromaWeights)),
                                            _mm256_set1_epi16(short(0x8000))),
                           8);
-    return _mm256_or_si256(luma, _mm256_slli_epi16(chroma, 8));
+    return _mm256_or_si256(lumaOut, _mm256_slli_epi16(chromaOut, 8));
 }
 
 // Eight YUYV pairs as they lie in a row mirrored left-right: in reverse order, each pair's two Y swapped.
@@ -304,23 +309,15 @@ __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std
 {
     thread_local std::vector<std::int16_t> sums;
     const int samples = (width + 1) / 2;
-    const std::size_t plane = std::size_t(samples) + 34;
-    if (sums.size() < 2 * plane)
-        sums.resize(2 * plane);
-    std::int16_t *cbSums = sums.data();
-    std::int16_t *crSums = sums.data() + plane;
-    columnSums(cb, cbNext, samples, cbSums);
-    columnSums(cr, crNext, samples, crSums);
+    if (sums.size() < 2 * std::size_t(samples + 34))
+        sums.resize(2 * std::size_t(samples + 34));
+    columnSums(cb, cbNext, cr, crNext, samples, sums.data());
     const int pixels = width & ~1;
     for (int x = 0;; x += 16) {
         // The last sixteen end at the row's end and may overlap the ones before, with the same bytes.
         if (x + 16 > pixels)
             x = pixels - 16;
-        __m256i cbs;
-        __m256i crs;
-        upsampled(cbSums, crSums, x, cbs, crs);
-        const __m256i pairs =
-            yccSixteen(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + x))), cbs, crs);
+        const __m256i pairs = yccSixteen(widened(y + x), sums.data(), x);
         if (mirrored)
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(yuyv + (pixels - 16 - x) * 2), mirroredPairs(pairs));
         else
