@@ -11,6 +11,23 @@ namespace FramePixels {
 
 namespace {
 
+// The sample's row of frame row y, where it has one, from the picture row that lands there: its pixels
+// pixelBytes apart, the picture's own order, mirrored left-right into the frame when mirrorX.
+void sampleRow(const Sample &sample, std::ptrdiff_t y, const unsigned char *pictureRow, std::ptrdiff_t pixelBytes,
+               bool mirrorX, int width)
+{
+    unsigned char *dst = sample.row(int(y));
+    if (!dst)
+        return;
+    // Sampled column i is picture column first + i * step.
+    const std::ptrdiff_t first = mirrorX ? width - 1 : 0;
+    const std::ptrdiff_t step = mirrorX ? -sample.step : sample.step;
+    const int shown = std::min(sample.width, (sample.shownWidth + sample.step - 1) / sample.step);
+    for (int i = 0; i < shown; ++i)
+        std::memcpy(dst + i * kPixelBytes, pictureRow + (first + i * step) * pixelBytes, kPixelBytes);
+    std::memset(dst + shown * kPixelBytes, 0, std::size_t(sample.width - shown) * kPixelBytes);
+}
+
 // Rows of decoded pixels per band: at 1280x720 a band of 240 kB stays in the 1 MiB L2 cache while it is
 // mirrored, turned and converted, and a band turned into 64 columns fills whole 64-byte cache lines
 // of the output (64 pixels of 3 bytes are three lines).
@@ -62,20 +79,9 @@ public:
 private:
     void sample(int top, const Band &band) const
     {
-        const Sample &sample = m_output.sample;
-        // Sampled column i is picture column first + i * step of the band's unmirrored row.
-        const std::ptrdiff_t first = m_mirrorX ? m_width - 1 : 0;
-        const std::ptrdiff_t step = m_mirrorX ? -sample.step : sample.step;
-        const int shown = std::min(sample.width, (sample.shownWidth + sample.step - 1) / sample.step);
-        for (int r = 0; r < band.rows; ++r) {
-            unsigned char *dst = sample.row(int(landingRow(top + r)));
-            if (!dst)
-                continue;
-            const unsigned char *src = band.first + r * band.stride;
-            for (int i = 0; i < shown; ++i)
-                std::memcpy(dst + i * kPixelBytes, src + (first + i * step) * std::ptrdiff_t(kPixelBytes), kPixelBytes);
-            std::memset(dst + shown * kPixelBytes, 0, std::size_t(sample.width - shown) * kPixelBytes);
-        }
+        for (int r = 0; r < band.rows; ++r)
+            sampleRow(m_output.sample, landingRow(top + r), band.first + r * band.stride, kPixelBytes, m_mirrorX,
+                      m_width);
     }
 
     std::ptrdiff_t landingRow(int y) const { return m_mirrorY ? m_height - 1 - y : y; }
@@ -245,7 +251,7 @@ private:
 };
 
 // The camera's rows of a frame without a quarter turn, each made straight from the JPEG's own rows,
-// without the B, G, R row in between.
+// without a B, G, R row in between except for the rows that the preview samples.
 class YccRows final : public JpegYccRows
 {
 public:
@@ -260,8 +266,14 @@ public:
     }
     void row(int y, const Row &row) override
     {
+        const int landing = m_mirrorY ? m_height - 1 - y : y;
+        // The preview's sampled rows are also made as pixels, 4 bytes each, to take the sample from.
+        const bool sampled = m_output.sample.pixels && m_output.sample.row(landing);
+        unsigned char *pixels = sampled ? scratch(std::size_t(m_width) * 4 + 64, Scratch::Band) : nullptr;
         m_convert(row.y, row.cb, row.cbNext, row.cr, row.crNext, m_width, m_mirrorX,
-                  m_output.yuyv + (m_mirrorY ? m_height - 1 - y : y) * m_output.yuyvStride);
+                  m_output.yuyv + landing * m_output.yuyvStride, pixels);
+        if (sampled)
+            sampleRow(m_output.sample, landing, pixels, 4, m_mirrorX, m_width & ~1);
     }
 
 private:
@@ -285,7 +297,7 @@ bool decodeBanded(const unsigned char *jpeg, std::size_t length, int width, int 
     }
     static const Ycc420ToYuyvRow yccToYuyv = fastYcc420ToYuyvRow();
     // Mirrored left-right, a row of odd width pairs its pixels across the JPEG's chroma samples.
-    if (yccToYuyv && (!mirrorX || width % 2 == 0) && !output.bgr && !output.sample.pixels) {
+    if (yccToYuyv && (!mirrorX || width % 2 == 0) && !output.bgr) {
         YccRows rows(yccToYuyv, width, height, mirrorX, mirrorY, output);
         const int done = JpegDecoder().decodeYcc420(jpeg, length, width, height, rows);
         if (done >= 0)

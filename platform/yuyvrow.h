@@ -23,8 +23,9 @@ BgrColumnsToYuyv fastBgrColumnsToYuyv();
 // 16) samples, the chroma rows (width + 1) / 2 each, cb and cr the nearest chroma rows, cbNext and
 // crNext the next nearest (the row above for an even picture row, below for an odd one, repeated at the
 // picture's edges). With mirrored (width even), the row is written mirrored left-right. Reads up to 16
-// bytes past each chroma row; writes (width & ~1) * 2 bytes.
+// bytes past each chroma row; writes (width & ~1) * 2 bytes. Where bgrx is not null, it also gets the
+// row's first width & ~1 pixels as libjpeg-turbo would give them, unmirrored, as B, G, R and a zero.
 using Ycc420ToYuyvRow = void (*)(const std::uint8_t *y, const std::uint8_t *cb, const std::uint8_t *cbNext,
                                  const std::uint8_t *cr, const std::uint8_t *crNext, int width, bool mirrored,
-                                 std::uint8_t *yuyv);
+                                 std::uint8_t *yuyv, std::uint8_t *bgrx);
 Ycc420ToYuyvRow fastYcc420ToYuyvRow();

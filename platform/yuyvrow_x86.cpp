@@ -230,7 +230,8 @@ __attribute__((target("avx2"))) void columnSums(const std::uint8_t *cb, const st
 // further one across the row, with its biases of 8 and 7) and converted with its JFIF arithmetic
 // (R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr, B = Y + 1.772 Cb, each product rounded as its
 // tables have it) to R, G, B, clamped; then the B, G, R kernel's sums.
-__attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i y, const std::int16_t *sums, int x)
+__attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i y, const std::int16_t *sums, int x,
+                                                                         std::uint8_t *bgrx)
 {
     // Pairs (Cb, Cr) of the eight samples from x / 2 - 1, from x / 2 (at pair x / 2 + 1) and from x / 2 + 1.
     const std::int16_t *at = sums + x + 2;
@@ -271,6 +272,15 @@ __attribute__((target("avx2"), always_inline)) inline __m256i yccSixteen(__m256i
     const __m256i green = _mm256_max_epi16(
         _mm256_min_epi16(_mm256_add_epi16(y, _mm256_packs_epi32(greenParts[0], greenParts[1])), _mm256_set1_epi16(255)),
         _mm256_setzero_si256());
+    if (bgrx) {
+        // B, R, G, 0 per pixel, into B, G, R, 0 and pixel order.
+        const __m256i order = _mm256_setr_epi8(0, 2, 1, 3, 4, 6, 5, 7, 8, 10, 9, 11, 12, 14, 13, 15, 0, 2, 1, 3, 4, 6,
+                                               5, 7, 8, 10, 9, 11, 12, 14, 13, 15);
+        const __m256i low = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(bytes, green), order);
+        const __m256i high = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(bytes, green), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bgrx + x * 4), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bgrx + x * 4 + 32), _mm256_permute2x128_si256(low, high, 0x31));
+    }
 
     const __m256i lumaOut = _mm256_srli_epi16(
         _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(bytes, _mm256_set1_epi16(0x4219)), // 25 B + 66 R
@@ -305,7 +315,7 @@ __attribute__((target("avx2"), always_inline)) inline __m256i mirroredPairs(__m2
 __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std::uint8_t *cb,
                                                 const std::uint8_t *cbNext, const std::uint8_t *cr,
                                                 const std::uint8_t *crNext, int width, bool mirrored,
-                                                std::uint8_t *yuyv)
+                                                std::uint8_t *yuyv, std::uint8_t *bgrx)
 {
     thread_local std::vector<std::int16_t> sums;
     const int samples = (width + 1) / 2;
@@ -317,7 +327,7 @@ __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std
         // The last sixteen end at the row's end and may overlap the ones before, with the same bytes.
         if (x + 16 > pixels)
             x = pixels - 16;
-        const __m256i pairs = yccSixteen(widened(y + x), sums.data(), x);
+        const __m256i pairs = yccSixteen(widened(y + x), sums.data(), x, bgrx);
         if (mirrored)
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(yuyv + (pixels - 16 - x) * 2), mirroredPairs(pairs));
         else

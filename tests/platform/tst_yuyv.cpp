@@ -159,7 +159,7 @@ void TestYuyv::jpegRowsGiveLibjpegsColoursForEveryYCbCr()
         QSKIP("no kernel for JPEG rows on this processor");
     // Rows of every Y with one Cb and Cr throughout, so that upsampling keeps them, for all 65,536 of
     // them. The judge is libjpeg-turbo's own conversion of the same samples (full-size planes, which it
-    // converts without upsampling), then bgrToYuyv.
+    // converts without upsampling): its pixels, and bgrToYuyv of them.
     constexpr int side = 256;
     std::vector<std::uint8_t> luma(side * side);
     std::vector<std::uint8_t> cb(side * side);
@@ -171,6 +171,8 @@ void TestYuyv::jpegRowsGiveLibjpegsColoursForEveryYCbCr()
     std::vector<std::uint8_t> bgr(side * side * 3);
     std::vector<std::uint8_t> expected(side * 2);
     std::vector<std::uint8_t> actual(side * 2);
+    std::vector<std::uint8_t> pixels(side * 4);
+    std::vector<std::uint8_t> expectedPixels(side * 4); // B, G, R and a zero
     std::vector<std::uint8_t> cbRow(side / 2 + 16);
     std::vector<std::uint8_t> crRow(side / 2 + 16);
     tjhandle decoder = tjInitDecompress();
@@ -184,8 +186,11 @@ void TestYuyv::jpegRowsGiveLibjpegsColoursForEveryYCbCr()
         for (int red = 0; red < 256; ++red) {
             bgrToYuyv(bgr.data() + red * side * 3, side, 1, expected.data());
             std::fill(crRow.begin(), crRow.end(), std::uint8_t(red));
-            convertRow(luma.data(), cbRow.data(), cbRow.data(), crRow.data(), crRow.data(), side, false, actual.data());
-            if (actual != expected)
+            convertRow(luma.data(), cbRow.data(), cbRow.data(), crRow.data(), crRow.data(), side, false, actual.data(),
+                       pixels.data());
+            for (int x = 0; x < side; ++x)
+                std::copy_n(bgr.data() + (red * side + x) * 3, 3, expectedPixels.data() + x * 4);
+            if (actual != expected || pixels != expectedPixels)
                 QFAIL(qPrintable(QStringLiteral("Cb %1, Cr %2").arg(blue).arg(red)));
         }
     }
