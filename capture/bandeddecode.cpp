@@ -262,17 +262,17 @@ public:
         , m_mirrorX(mirrorX)
         , m_mirrorY(mirrorY)
         , m_output(output)
+        // The preview's sampled rows are also made as pixels, 4 bytes each, to take the sample from.
+        , m_pixels(output.sample.pixels ? scratch(std::size_t(width) * 4, Scratch::Band) : nullptr)
     {
     }
     void row(int y, const Row &row) override
     {
         const int landing = m_mirrorY ? m_height - 1 - y : y;
-        // The preview's sampled rows are also made as pixels, 4 bytes each, to take the sample from.
-        const bool sampled = m_output.sample.pixels && m_output.sample.row(landing);
-        unsigned char *pixels = sampled ? scratch(std::size_t(m_width) * 4 + 64, Scratch::Band) : nullptr;
+        unsigned char *pixels = m_pixels && m_output.sample.row(landing) ? m_pixels : nullptr;
         m_convert(row.y, row.cb, row.cbNext, row.cr, row.crNext, m_width, m_mirrorX,
                   m_output.yuyv + landing * m_output.yuyvStride, pixels);
-        if (sampled)
+        if (pixels)
             sampleRow(m_output.sample, landing, pixels, 4, m_mirrorX, m_width & ~1);
     }
 
@@ -283,6 +283,7 @@ private:
     bool m_mirrorX;
     bool m_mirrorY;
     Output m_output;
+    unsigned char *m_pixels;
 };
 
 } // namespace

@@ -68,9 +68,7 @@ public:
     {
         if (setjmp(m_error.escape) != 0)
             return false;
-        jpeg_mem_src(&m_info, src, srcLength);
-        jpeg_read_header(&m_info, TRUE);
-        if (!headerFits(width, height))
+        if (!readHeader(src, srcLength, width, height))
             return false;
         m_info.out_color_space = JCS_EXT_BGR;
         m_info.dct_method = dctMethod;
@@ -119,9 +117,7 @@ public:
     {
         if (setjmp(m_error.escape) != 0)
             return 0;
-        jpeg_mem_src(&m_info, src, srcLength);
-        jpeg_read_header(&m_info, TRUE);
-        if (!headerFits(width, height))
+        if (!readHeader(src, srcLength, width, height))
             return 0;
         if (!isYcc420(width)) {
             jpeg_abort_decompress(&m_info);
@@ -175,11 +171,14 @@ public:
     }
 
 private:
-    // The header decides whether anything is written: it must read without a warning (libjpeg counts
-    // them from each image's start; a header cut short reads with one, and libjpeg would then fill the
-    // whole picture in), and only an image of exactly the frame's size fits the caller's buffer.
-    bool headerFits(int width, int height) const
+    // Reads the header, which decides whether anything is written: it must read without a warning
+    // (libjpeg counts them from each image's start; a header cut short reads with one, and libjpeg would
+    // then fill the whole picture in), and only an image of exactly the frame's size fits the caller's
+    // buffer. A fatal error jumps to the caller's setjmp.
+    bool readHeader(const unsigned char *src, unsigned long srcLength, int width, int height)
     {
+        jpeg_mem_src(&m_info, src, srcLength);
+        jpeg_read_header(&m_info, TRUE);
         return m_error.num_warnings == 0 && m_info.image_width == JDIMENSION(width)
             && m_info.image_height == JDIMENSION(height);
     }

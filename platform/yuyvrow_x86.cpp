@@ -319,8 +319,10 @@ __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std
 {
     thread_local std::vector<std::int16_t> sums;
     const int samples = (width + 1) / 2;
-    if (sums.size() < 2 * std::size_t(samples + 34))
-        sums.resize(2 * std::size_t(samples + 34));
+    // Pairs of sums for the samples and the two edges; columnSums writes whole blocks of 16.
+    const std::size_t pairs = std::size_t(samples) + 32;
+    if (sums.size() < 2 * pairs)
+        sums.resize(2 * pairs);
     columnSums(cb, cbNext, cr, crNext, samples, sums.data());
     const int pixels = width & ~1;
     for (int x = 0;; x += 16) {
