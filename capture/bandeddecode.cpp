@@ -33,6 +33,16 @@ void sampleRow(const Sample &sample, std::ptrdiff_t y, const unsigned char *pict
 // of the output (64 pixels of 3 bytes are three lines).
 constexpr int kBandRows = 64;
 
+// A band of rows rowBytes long (at most kBandRows of them) in scratch memory, placed where libjpeg-turbo
+// writes them through the caches, since each band is read back at once.
+JpegBands::Band scratchBand(int rows, std::ptrdiff_t rowBytes)
+{
+    const std::ptrdiff_t stride = (rowBytes + 15) / 16 * 16;
+    unsigned char *buffer =
+        scratch(std::size_t(stride) * kBandRows + kLoadSlack + JpegBands::kCachedSlack, Scratch::Band);
+    return JpegBands::Band{rows, JpegBands::cached(buffer), stride};
+}
+
 // A decode with mirrors and no turn: each band lands on its mirrored rows. The frame's pixels take
 // the decoder's rows directly unless they are mirrored left-right; the camera's rows are converted
 // from each band.
@@ -53,7 +63,7 @@ public:
     {
         if (m_output.bgr && !m_mirrorX)
             return Band{m_height - top, m_output.bgr + landingRow(top) * m_rowBytes, step(m_rowBytes)};
-        return Band{kBandRows, scratch(std::size_t(m_rowBytes) * kBandRows, Scratch::Band), m_rowBytes};
+        return scratchBand(kBandRows, m_rowBytes);
     }
 
     void done(int top, const Band &band) override
@@ -63,16 +73,18 @@ public:
         if (m_output.sample.pixels)
             sample(top, band);
         const unsigned char *rows = band.first;
+        std::ptrdiff_t rowsStride = band.stride;
         if (m_mirrorX) {
             unsigned char *mirrored = m_output.bgr ? m_output.bgr + landingRow(top) * m_rowBytes
                                                    : scratch(std::size_t(m_rowBytes) * kBandRows, Scratch::MirroredBand);
             const std::ptrdiff_t stride = m_output.bgr ? step(m_rowBytes) : m_rowBytes;
-            mirrorBgrRows(rows, m_rowBytes, mirrored, stride, m_width, band.rows);
+            mirrorBgrRows(rows, band.stride, mirrored, stride, m_width, band.rows);
             if (m_output.bgr)
                 return;
             rows = mirrored;
+            rowsStride = m_rowBytes;
         }
-        bgrToYuyv(rows, m_rowBytes, m_width, band.rows, m_output.yuyv + landingRow(top) * m_output.yuyvStride,
+        bgrToYuyv(rows, rowsStride, m_width, band.rows, m_output.yuyv + landingRow(top) * m_output.yuyvStride,
                   step(m_output.yuyvStride));
     }
 
@@ -154,8 +166,7 @@ public:
             return Band{m_height - top, nullptr, 0};
         if (top < m_top)
             return Band{m_top - top, nullptr, 0};
-        unsigned char *band = scratch(std::size_t(m_rowBytes) * kBandRows + kLoadSlack, Scratch::Band);
-        return Band{m_bottom - top, band, m_rowBytes};
+        return scratchBand(m_bottom - top, m_rowBytes);
     }
 
     // The picture columns that the square shows.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio> // jpeglib.h needs FILE and size_t declared before it
 #include <memory>
 #include <vector>
@@ -78,7 +79,9 @@ public:
         if (columns > 0 && columns < width) {
             // One column more on each side than asked for: the outer columns of a cut are upsampled
             // from their own colour samples only and differ from the same columns of the whole picture.
-            const int from = std::max(left - 1, 0);
+            // From a multiple of 16 columns (48 bytes), so that the cut rows start where the band's do
+            // within 16 bytes; libjpeg-turbo itself starts a cut at a whole iMCU, 8 or 16 columns.
+            const int from = std::max(left - 1, 0) & ~15;
             JDIMENSION x = JDIMENSION(from);
             JDIMENSION cut = JDIMENSION(std::min(left + columns + 1, width) - from);
             jpeg_crop_scanline(&m_info, &x, &cut);
@@ -231,6 +234,12 @@ int JpegDecoder::decodeYcc420(const unsigned char *src, unsigned long srcLength,
     if (done == 0)
         t_decompressor.reset();
     return done;
+}
+
+unsigned char *JpegBands::cached(unsigned char *buffer)
+{
+    const auto at = reinterpret_cast<std::uintptr_t>(buffer);
+    return buffer + ((at + 15) / 16 * 16 + 8 - at);
 }
 
 void JpegDecoder::init()

@@ -23,6 +23,14 @@ public:
     // The band from next(top) has been written, its rows cut to the picture's last.
     virtual void done(int top, const Band &band) = 0;
 
+    // libjpeg-turbo writes a row of pixels that starts on a 16-byte boundary with non-temporal stores,
+    // past the caches: right for a picture that is read later, a trip to memory and back for a band
+    // that is read at once. Rows that start 8 bytes past such a boundary are written through the
+    // caches: a band's first row at cached(buffer), in a buffer kCachedSlack bytes longer than the band,
+    // and a stride that is a multiple of 16 keep every row there, columns cut or not.
+    static constexpr std::size_t kCachedSlack = 24;
+    static unsigned char *cached(unsigned char *buffer);
+
 protected:
     ~JpegBands() = default;
 };
