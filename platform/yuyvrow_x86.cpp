@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -165,8 +166,8 @@ __attribute__((target("avx2"))) void transposeEight(const std::uint8_t *src, std
 
 // Each pair of columns is converted along its length, where the pixels lie one after another, into a
 // row of pairs; the rows of pairs are then turned over into the picture's rows, 8 x 8 pairs at a time.
-__attribute__((target("avx2"))) void columnsAvx2(const std::uint8_t *const *columns, int count, int length,
-                                                 bool reversed, std::uint8_t *yuyv, std::ptrdiff_t stride)
+__attribute__((target("avx2,prfchw"))) void columnsAvx2(const std::uint8_t *const *columns, int count, int length,
+                                                        bool reversed, std::uint8_t *yuyv, std::ptrdiff_t stride)
 {
     thread_local std::vector<std::uint8_t> black;
     thread_local std::vector<std::uint8_t> pairs;
@@ -186,9 +187,19 @@ __attribute__((target("avx2"))) void columnsAvx2(const std::uint8_t *const *colu
     const std::ptrdiff_t step = reversed ? -stride : stride;
     const int pairRows8 = pairRows & ~7;
     const int length8 = length & ~7;
-    for (int k = 0; k < length8; k += 8)
+    const std::ptrdiff_t blockBytes = std::ptrdiff_t(pairRows8) * 4;
+    for (int k = 0; k < length8; k += 8) {
+        // The frame's rows are cold, a frame apart from their last write, and far apart: the lines of
+        // the next eight are asked for, to be written, while these are turned over.
+        for (int i = k + 8; i < std::min(k + 16, length8) && blockBytes > 0; ++i) {
+            const std::uint8_t *row = row0 + i * step;
+            for (std::ptrdiff_t at = 0; at < blockBytes; at += 64)
+                __builtin_prefetch(row + at, 1);
+            __builtin_prefetch(row + blockBytes - 1, 1);
+        }
         for (int p = 0; p < pairRows8; p += 8)
             transposeEight(pairs.data() + p * pairRowBytes + k * 4, pairRowBytes, row0 + k * step + p * 4, step);
+    }
     // What is left of whole blocks, a pair at a time.
     for (int k = 0; k < length; ++k) {
         for (int p = k < length8 ? pairRows8 : 0; p < pairRows; ++p)
