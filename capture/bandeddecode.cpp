@@ -146,6 +146,8 @@ public:
         }
         if (m_output.sample.pixels)
             m_output.sample.fillBlack();
+        if (m_output.blackKept)
+            return;
         const int evenWidth = m_width & ~1;
         for (int y = 0; y < m_height; ++y) {
             unsigned char *row = m_output.yuyv + y * m_output.yuyvStride;

@@ -39,6 +39,7 @@ struct Output
     unsigned char *bgr = nullptr;
     unsigned char *yuyv = nullptr;
     std::ptrdiff_t yuyvStride = 0;
+    bool blackKept = false; // yuyv's black bands beside a turned square are there already
     Sample sample;
 };
 

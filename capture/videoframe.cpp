@@ -160,7 +160,16 @@ void VideoFrame::makePixels() const
     releaseJpeg();
 }
 
-void VideoFrame::toYuyv(unsigned char *yuyv, std::ptrdiff_t stride) const
+std::uint64_t VideoFrame::blackKey() const
+{
+    // The bands depend on the frame's size alone: the turned square is centred either way round and
+    // whatever the mirrors.
+    if (!m_pending || !m_jpeg || m_turns == 0)
+        return 0;
+    return std::uint64_t(m_width) << 32 | std::uint64_t(m_height) << 1 | 1;
+}
+
+void VideoFrame::toYuyv(unsigned char *yuyv, std::ptrdiff_t stride, bool blackKept) const
 {
     if (!m_pending) {
         if (m_data)
@@ -171,6 +180,7 @@ void VideoFrame::toYuyv(unsigned char *yuyv, std::ptrdiff_t stride) const
     Output output;
     output.yuyv = yuyv;
     output.yuyvStride = stride;
+    output.blackKept = blackKept;
     if (m_sample) {
         output.sample = Sample{m_sample, m_sampleStride, m_sampleStep, std::max(1, m_width / m_sampleStep),
                                std::max(1, m_height / m_sampleStep), m_width & ~1};

@@ -45,8 +45,12 @@ public:
 
     // The picture as packed YUYV, the same bytes as bgrToYuyv() of data() gives, into rows stride bytes
     // apart. Pixels not made yet are not made for it: the JPEG is decoded and transformed straight
-    // into yuyv. Nothing is written for a frame without a picture (byteCount() 0).
-    void toYuyv(unsigned char *yuyv, std::ptrdiff_t stride) const;
+    // into yuyv. Nothing is written for a frame without a picture (byteCount() 0). With blackKept, yuyv
+    // holds what toYuyv() of a frame with the same blackKey() left there, and its black stays as it is.
+    void toYuyv(unsigned char *yuyv, std::ptrdiff_t stride, bool blackKept = false) const;
+    // The same nonzero key for frames whose toYuyv() leaves the same pixels black whatever the JPEG
+    // holds (the bands beside a quarter turn's square); 0 when it writes every pixel.
+    std::uint64_t blackKey() const;
 
     // Asks the next toYuyv() that makes the camera's picture from the JPEG to write a small copy of it
     // as well, from each band while it is in cache, at next to no cost: every step-th pixel of every

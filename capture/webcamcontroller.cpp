@@ -20,7 +20,11 @@ public:
         : m_frame(frame)
     {
     }
-    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const override { m_frame.toYuyv(yuyv, stride); }
+    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride, bool blackKept) const override
+    {
+        m_frame.toYuyv(yuyv, stride, blackKept);
+    }
+    std::uint64_t blackKey() const override { return m_frame.blackKey(); }
     const std::uint8_t *bgr() const override { return m_frame.data(); }
 
 private:

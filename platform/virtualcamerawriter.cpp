@@ -53,7 +53,7 @@ public:
         , m_height(height)
     {
     }
-    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const override
+    void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride, bool) const override
     {
         bgrToYuyv(m_bgr, std::ptrdiff_t(m_width) * 3, m_width, m_height, yuyv, stride);
     }
@@ -84,10 +84,13 @@ void VirtualCameraWriter::writeFrame(const YuyvPicture &picture)
     if (!sameSize && !bgr)
         return;
     std::uint8_t *frame = frameBuffer();
+    // Only the buffer of our own keeps what was written into it; the device's are its readers' too.
+    const std::uint64_t black = sameSize && frame == m_yuyv.data() ? picture.blackKey() : 0;
     if (sameSize)
-        picture.toYuyv(frame, std::ptrdiff_t(m_frameWidth) * 2);
+        picture.toYuyv(frame, std::ptrdiff_t(m_frameWidth) * 2, black != 0 && black == m_yuyvBlack);
     else
         m_fitter.fit(bgr, m_width, m_height, frame, m_frameWidth, m_frameHeight);
+    m_yuyvBlack = black;
     if (!writeYuyv() || m_sink != Sink::Device)
         return;
     const std::optional<int> rate = m_rate.frameAt(FrameRateMeter::Clock::now());
@@ -103,6 +106,7 @@ void VirtualCameraWriter::writeStill(const std::uint8_t *bgr, int width, int hei
         || !readyToWrite())
         return;
     m_fitter.fit(bgr, width, height, frameBuffer(), m_frameWidth, m_frameHeight);
+    m_yuyvBlack = 0;
     writeYuyv();
 }
 
@@ -177,4 +181,5 @@ void VirtualCameraWriter::release()
     m_height = 0;
     m_frameWidth = 0;
     m_frameHeight = 0;
+    m_yuyvBlack = 0;
 }

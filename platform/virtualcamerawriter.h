@@ -92,4 +92,5 @@ private:
     FrameRateMeter m_rate;
     YuyvFitter m_fitter;
     std::vector<std::uint8_t> m_yuyv;
+    std::uint64_t m_yuyvBlack = 0; // the blackKey() of the last picture written into m_yuyv
 };

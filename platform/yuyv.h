@@ -30,8 +30,13 @@ void fillYuyvBlack(std::uint8_t *yuyv, int pixels);
 class YuyvPicture
 {
 public:
-    // Writes the picture as bgrToYuyv() would, into rows stride bytes apart.
-    virtual void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride) const = 0;
+    // Writes the picture as bgrToYuyv() would, into rows stride bytes apart. With blackKept, the frame
+    // holds what the last picture written into it left, and that picture's blackKey() was this one's:
+    // the black it shares need not be written again.
+    virtual void toYuyv(std::uint8_t *yuyv, std::ptrdiff_t stride, bool blackKept) const = 0;
+    // Pictures with the same nonzero key leave the same pixels of their frame black, whatever they show
+    // (the bands beside a turned picture); 0 for a picture that writes every pixel.
+    virtual std::uint64_t blackKey() const { return 0; }
     // The picture as B, G, R pixels, for fitting it into a frame of another size; null when it has none.
     virtual const std::uint8_t *bgr() const = 0;
 

@@ -392,23 +392,41 @@ void TestWebcamController::frameLimitEndsAsADisconnect()
 void TestWebcamController::rotationChangeAppliesToTheNextFrame()
 {
     const QByteArray frame = frameRecord(64, 48);
-    Server server(handshake(64, 48) << Server::send(frame) << Server::pause(1000) << Server::send(frame));
+    // A half turn, a quarter turn twice, none, a quarter turn again: the camera's buffer holds each
+    // frame until the next one, so the last frame must blacken again the bands that the one before
+    // it filled, while the second quarter turn may leave them as they are.
+    const int rotations[] = {2, 1, 1, 0, 1};
+    const int count = int(std::size(rotations));
+    QList<Server::Step> steps = handshake(64, 48) << Server::send(frame);
+    for (int i = 1; i < count; ++i)
+        steps << Server::pause(1000) << Server::send(frame);
+    Server server(steps);
     RecordingListener listener;
     WebcamController controller(&listener);
+    controller.setRotation(rotations[0]);
     controller.startWifi(QStringLiteral("127.0.0.1"), server.port());
-    QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, 1LL, 5000);
-    controller.setRotation(2);
-    QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, 2LL, 5000);
+    for (int i = 1; i < count; ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, qint64(i), 5000);
+        controller.setRotation(rotations[i]);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(controller.frameStats().frames, qint64(count), 5000);
     QVERIFY(listener.waitFor(2));
 
     QFile camera(m_camera);
     QVERIFY(camera.open(QIODevice::ReadOnly));
     const QByteArray yuyv = camera.readAll();
-    QCOMPARE(yuyv.size(), 2 * 64 * 48 * 2);
-    // Luma of the top-left pixel: dark in the first frame, light once turned by half a turn.
-    const auto luma = [&](int frameIndex) { return quint8(yuyv[frameIndex * 64 * 48 * 2]); };
-    QVERIFY2(luma(0) < 60, qPrintable(QString::number(luma(0))));
-    QVERIFY2(luma(1) > 180, qPrintable(QString::number(luma(1))));
+    const int frameBytes = 64 * 48 * 2;
+    QCOMPARE(yuyv.size(), count * frameBytes);
+    // Luma of a top row pixel: dark at the left as sent, light there once turned by half a turn.
+    const auto luma = [&](int frameIndex, int x) { return quint8(yuyv[frameIndex * frameBytes + x * 2]); };
+    QVERIFY2(luma(3, 0) < 60, qPrintable(QString::number(luma(3, 0))));
+    QVERIFY2(luma(0, 0) > 180, qPrintable(QString::number(luma(0, 0))));
+    // The right band of a quarter turn is black; as sent, the picture is light there.
+    QCOMPARE(luma(1, 63), quint8(16));
+    QVERIFY2(luma(3, 63) > 180, qPrintable(QString::number(luma(3, 63))));
+    const QByteArray quarterTurn = yuyv.mid(frameBytes, frameBytes);
+    QVERIFY(yuyv.mid(2 * frameBytes, frameBytes) == quarterTurn);
+    QVERIFY(yuyv.mid(4 * frameBytes) == quarterTurn);
 }
 
 void TestWebcamController::hugeSurplusClaimOnlyDelaysTheHandshake()
