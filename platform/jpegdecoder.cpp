@@ -79,8 +79,9 @@ public:
         if (columns > 0 && columns < width) {
             // One column more on each side than asked for: the outer columns of a cut are upsampled
             // from their own colour samples only and differ from the same columns of the whole picture.
-            // From a multiple of 16 columns (48 bytes), so that the cut rows start where the band's do
-            // within 16 bytes; libjpeg-turbo itself starts a cut at a whole iMCU, 8 or 16 columns.
+            // From a multiple of 16 columns, 48 bytes, so that the cut keeps the rows' place against a
+            // 16-byte boundary (JpegBands::cached); libjpeg-turbo itself starts a cut at a whole iMCU,
+            // 8 or 16 columns.
             const int from = std::max(left - 1, 0) & ~15;
             JDIMENSION x = JDIMENSION(from);
             JDIMENSION cut = JDIMENSION(std::min(left + columns + 1, width) - from);
