@@ -367,27 +367,24 @@ Result soakHeadless(const QString &simulator, const Recording &r, const QString 
     while (cli.state() == QProcess::Running) {
         const long rss = residentKiB(cli.processId());
         const long long written = drain.bytes() / frameBytes;
-        result.frames = written;
         // Only readings taken while frames are still to come count: the front end exits after its
         // last frame, and a reading during its exit is not the stream's. It runs ahead of the drain by
         // what the FIFO holds (the size of a frame, rounded up to a power of two) and the frame it is
         // writing: less than four frames.
-        if (written + 4 >= frames) {
-            cli.waitForFinished(5);
-            continue;
+        if (written + 4 < frames) {
+            if (result.rssAt1000 < 0 && written >= 1000) {
+                result.rssAt1000 = rss;
+                mappings = residentByMapping(cli.processId());
+            } else if (result.rssAt1000 >= 0 && rss > result.rssAtEnd && rss > 0) {
+                // Growth after frame 1000 fails the target: say where it went.
+                const std::map<QByteArray, long> now = residentByMapping(cli.processId());
+                printGrowth(mappings, now, written);
+                mappings = now;
+            }
+            // The last reading while it still streams.
+            if (written >= 1000 && rss > 0)
+                result.rssAtEnd = rss;
         }
-        if (result.rssAt1000 < 0 && written >= 1000) {
-            result.rssAt1000 = rss;
-            mappings = residentByMapping(cli.processId());
-        } else if (result.rssAt1000 >= 0 && rss > result.rssAtEnd && rss > 0) {
-            // Growth after frame 1000 fails the target: say where it went.
-            const std::map<QByteArray, long> now = residentByMapping(cli.processId());
-            printGrowth(mappings, now, written);
-            mappings = now;
-        }
-        // The last reading while it still streams.
-        if (written >= 1000 && rss > 0)
-            result.rssAtEnd = rss;
         cli.waitForFinished(5);
     }
     result.seconds = wall.elapsed() / 1000.0;

@@ -221,20 +221,29 @@ Decompressor *threadDecompressor()
     return t_decompressor.get();
 }
 
-} // namespace
-
-int JpegDecoder::decodeYcc420(const unsigned char *src, unsigned long srcLength, int width, int height,
-                              JpegYccRows &rows)
+// Runs one decode, 0 on failure, on the thread's decompressor; a failure replaces the decompressor.
+template<typename Decode>
+int onThreadDecompressor(const unsigned char *src, unsigned long srcLength, int width, int height, Decode decode)
 {
     if (!src || srcLength == 0 || width <= 0 || height <= 0)
         return 0;
     Decompressor *decompressor = threadDecompressor();
     if (!decompressor)
         return 0;
-    const int done = decompressor->decodeYcc420(src, srcLength, width, height, rows);
+    const int done = decode(*decompressor);
     if (done == 0)
         t_decompressor.reset();
     return done;
+}
+
+} // namespace
+
+int JpegDecoder::decodeYcc420(const unsigned char *src, unsigned long srcLength, int width, int height,
+                              JpegYccRows &rows)
+{
+    return onThreadDecompressor(src, srcLength, width, height, [&](Decompressor &decompressor) {
+        return decompressor.decodeYcc420(src, srcLength, width, height, rows);
+    });
 }
 
 unsigned char *JpegBands::cached(unsigned char *buffer)
@@ -279,14 +288,7 @@ int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, unsig
 int JpegDecoder::decode(const unsigned char *src, unsigned long srcLength, int width, int height, JpegBands &bands,
                         int left, int columns)
 {
-    if (!src || srcLength == 0 || width <= 0 || height <= 0)
-        return 0;
-    Decompressor *decompressor = threadDecompressor();
-    if (!decompressor)
-        return 0;
-    if (!decompressor->decode(src, srcLength, width, height, bands, left, columns)) {
-        t_decompressor.reset();
-        return 0;
-    }
-    return 1;
+    return onThreadDecompressor(src, srcLength, width, height, [&](Decompressor &decompressor) {
+        return decompressor.decode(src, srcLength, width, height, bands, left, columns) ? 1 : 0;
+    });
 }
