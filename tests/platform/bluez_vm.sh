@@ -35,5 +35,8 @@ bin=/usr/local/bin
 export BLUEZ_VM_OVERLAY="$TMP/lumo.cpio $TMP/seed.cpio"
 export VCAM_VM_ENV="LUMO_PHONE_SIM=$bin/lumo-phone-sim LUMO_WEBCAM_CLI=$bin/lumo-webcam-cli QT_QPA_PLATFORM=offscreen"
 # The echo server of the recipe's own checks gets another name, so that the simulator's record is the
-# only "Bluetooth Camera Server" on the phone.
-exec bash "$VM/bluez/run.sh" --name "Lumo Echo" --phone-name "Lumo Test Phone" -- "$bin/$(basename "$TEST")"
+# only "Bluetooth Camera Server" on the phone. Not exec'd: the trap must still remove the overlays
+# (100 MB a run) once the VM is done.
+status=0
+bash "$VM/bluez/run.sh" --name "Lumo Echo" --phone-name "Lumo Test Phone" -- "$bin/$(basename "$TEST")" || status=$?
+exit "$status"
