@@ -357,12 +357,9 @@ __attribute__((target("avx2"))) void yccRowAvx2(const std::uint8_t *y, const std
         sums.resize(2 * pairs);
     columnSums(cb, cbNext, cr, crNext, samples, sums.data());
     const int pixels = width & ~1;
-    if (bgrx)
-        mirrored ? yccPixels<true, true>(y, sums.data(), pixels, yuyv, bgrx)
-                 : yccPixels<false, true>(y, sums.data(), pixels, yuyv, bgrx);
-    else
-        mirrored ? yccPixels<true, false>(y, sums.data(), pixels, yuyv, nullptr)
-                 : yccPixels<false, false>(y, sums.data(), pixels, yuyv, nullptr);
+    const auto pixelsOf = bgrx ? (mirrored ? yccPixels<true, true> : yccPixels<false, true>)
+                               : (mirrored ? yccPixels<true, false> : yccPixels<false, false>);
+    pixelsOf(y, sums.data(), pixels, yuyv, bgrx);
 }
 
 } // namespace
